@@ -1,0 +1,92 @@
+"""The demo's steps, on the engine stand-ins of tests/engine (see scripts/demo)."""
+
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "engine"))
+
+import fbsite  # noqa: E402
+import sample  # noqa: E402
+
+
+def bar(done, total, width=40):
+    filled = int(width * min(done, total) / total) if total else width
+    return f"[{'#' * filled}{'.' * (width - filled)}] {done:>7}/{total} pages"
+
+
+def crypt_with_progress(site, db, encrypt, total):
+    last, started = [None], [False]
+
+    def show(t, page, attrs):
+        running = "crypt process" in attrs
+        started[0] = started[0] or running
+        shown = page if running else (total if started[0] else 0)
+        if shown != last[0]:
+            last[0] = shown
+            print(f"\r  {bar(shown, total)}  {t:5.1f} s", end="", flush=True)
+
+    t = time.monotonic()
+    site.crypt(db, encrypt, on_sample=show)
+    print(f"\r  {bar(total, total)}  {time.monotonic() - t:5.2f} s")
+    return time.monotonic() - t
+
+
+def checked(site, db, shape):
+    t = time.monotonic()
+    problems = sample.check(site, db, shape)
+    if problems:
+        raise SystemExit("  data check FAILED: " + "; ".join(problems))
+    print(f"  all {shape.rows} rows and both indexes as written ({time.monotonic() - t:.2f} s)")
+    return time.monotonic() - t
+
+
+def main():
+    ap = argparse.ArgumentParser(prog="scripts/demo", description=__doc__)
+    ap.add_argument("--engine", choices=["4.0", "3.0"], default="4.0", help="Firebird engine (default 4.0)")
+    ap.add_argument("--rows", type=int, default=300_000, help="rows in the sample database")
+    ap.add_argument("--keep", action="store_true", help="leave the database and its private root behind")
+    ap.add_argument("--module", required=True)
+    ap.add_argument("--chroot")
+    args = ap.parse_args()
+
+    engine = fbsite.Engine(args.engine, args.chroot)
+    site = fbsite.Site(engine, "demo", module=args.module)
+    try:
+        db = site.db("demo")
+        shape = sample.shape(args.rows)
+        print(f"velkor64 demo on {engine.describe()} (embedded, private root {site.root})")
+        print(f"1. sample database: {shape.customers} customers, {shape.orders} orders, "
+              f"{shape.documents} documents (text blobs), indexes on names and customers")
+        t = time.monotonic()
+        sample.populate(site, db, shape)
+        times = {"populate": time.monotonic() - t}
+        pages = site.page_count(db)
+        print(f"  {pages} pages of 8 KiB, {os.path.getsize(site.file(db)) / 2**20:.1f} MiB "
+              f"in {times['populate']:.2f} s")
+
+        print('2. ALTER DATABASE ENCRYPT WITH "velkor"')
+        times["encrypt"] = crypt_with_progress(site, db, True, pages)
+        header = site.header(db)
+        print(f"  fbstat -h: Attributes {header.get('Attributes')}; Key hash {header.get('Key hash')}")
+        times["check"] = checked(site, db, shape)
+
+        print("3. ALTER DATABASE DECRYPT")
+        times["decrypt"] = crypt_with_progress(site, db, False, pages)
+        print(f"  fbstat -h: Attributes {site.header(db).get('Attributes')}")
+        times["check again"] = checked(site, db, shape)
+
+        print("summary: " + ", ".join(f"{k} {v:.2f} s" for k, v in times.items()) +
+              f"; {pages / times['encrypt']:.0f} pages/s encrypting")
+        if args.keep:
+            print(f"kept: {site.file(db)} (root {site.root})")
+        print("velkor gives no confidentiality: the encrypted pages are the plain pages.")
+    finally:
+        if args.keep:
+            os.environ["VELKOR_KEEP"] = "1"
+        site.cleanup()
+
+
+if __name__ == "__main__":
+    main()

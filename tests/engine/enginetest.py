@@ -1,0 +1,81 @@
+"""The base of the end-to-end tests: one private site per test, on the engine
+that VELKOR_ENGINE names (3.0 or 4.0). A missing engine fails the test."""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+import fbsite  # noqa: E402
+import sample  # noqa: E402
+
+KEY_HASH = "zifLFBCY/rAHFOdYZGvj6ZwYW3E="  # base64 of SHA-1 of the engine's fixed key check text
+
+
+class EngineTest(unittest.TestCase):
+    engine = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.engine = fbsite.engine_from_env()  # raises, and so fails, when the engine is missing
+
+    def setUp(self):
+        self.site = fbsite.Site(self.engine, self.id().split(".")[-1])
+        self.started = time.monotonic()
+
+    def tearDown(self):
+        self.site.cleanup()
+
+    @property
+    def v4(self):
+        return self.engine.version == "4.0"
+
+    def report(self, text):
+        """A line for the log: what a run saw, with its engine."""
+        print(f"[{self.engine.version}] {self.id().split('.')[-1]}: {text}", flush=True)
+
+    def populated(self, rows, page_size=8192, documents=None, name="test"):
+        db = self.site.db(name)
+        shape = sample.shape(rows, documents)
+        t = time.monotonic()
+        sample.populate(self.site, db, shape, page_size)
+        self.populate_time = time.monotonic() - t
+        return db, shape
+
+    def assertIntact(self, db, shape):
+        self.assertEqual(sample.check(self.site, db, shape), [])
+        code, out = self.site.validate(db)
+        self.assertEqual((code, out), (0, ""), "gfix -v -full found errors")
+
+    def assertEncrypted(self, db):
+        attrs = self.site.attributes(db)
+        self.assertIn("encrypted", attrs)
+        self.assertIn("plugin velkor", attrs)
+        self.assertNotIn("crypt process", attrs)
+        self.assertEqual(self.site.header(db).get("Key hash"), KEY_HASH)
+        if self.v4:
+            self.assertEqual(self.site.crypt_state(db), 1)
+            self.assertEqual(self.page_counts(db, "non-crypted"), 0)
+
+    def assertPlain(self, db):
+        attrs = self.site.attributes(db)
+        self.assertNotIn("encrypted", attrs)
+        self.assertNotIn("crypt process", attrs)
+        if self.v4:
+            self.assertEqual(self.site.crypt_state(db), 0)
+            self.assertEqual(self.page_counts(db, "encrypted"), 0)
+
+    def page_counts(self, db, column):
+        """Sum over page types of fbstat -e's `column` (4.0)."""
+        import re
+        out = self.site.run("fbstat", "-e", db).stdout
+        counts = re.findall(r"pages: total (\d+), encrypted (\d+), non-crypted (\d+)", out)
+        self.assertTrue(counts, out)
+        index = {"total": 0, "encrypted": 1, "non-crypted": 2}[column]
+        return sum(int(c[index]) for c in counts)
+
+
+def main():
+    unittest.main(verbosity=2)

@@ -1,0 +1,70 @@
+// What fbcrypt-check verifies in a database crypt plug-in module: the
+// engine's expectations of registration, reference counts, statuses and the
+// transform, each check run against a fresh load of the module.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace check {
+
+struct Options
+{
+	std::string module;
+	std::string plugin;  // empty: every database crypt factory
+	bool identity = false;
+	unsigned threads = 0;
+	std::vector<unsigned> pageSizes;
+	bool json = false;
+};
+
+struct Factory
+{
+	unsigned type;
+	std::string name;
+	unsigned version;
+	std::size_t index;  // among the module's factory registrations
+};
+
+struct Discovery
+{
+	std::vector<unsigned> moduleVersions;  // one per registered module object
+	std::vector<Factory> factories;        // in registration order
+	std::string error;                     // why the module could not be driven
+};
+
+enum class Outcome
+{
+	pass,
+	fail,
+	skip
+};
+
+struct Result
+{
+	std::string check;
+	Outcome outcome;
+	std::string message;
+};
+
+struct Throughput
+{
+	unsigned length;
+	double encryptMBps;  // separate buffers: the engine's page write
+	double decryptMBps;  // in place: the engine's page read
+};
+
+struct PluginReport
+{
+	std::string name;
+	unsigned instanceVersion = 0;
+	std::vector<Result> results;
+	std::vector<Throughput> throughput;
+};
+
+Discovery discover(const std::string& module);
+PluginReport checkPlugin(const Options& options, const Factory& factory);
+// The lengths the engine passes: 16 and 48, then each page size minus its header.
+std::vector<unsigned> engineLengths(const Options& options);
+
+}  // namespace check

@@ -1,0 +1,240 @@
+// fbcrypt-check: drives a Firebird database crypt plug-in module the way the
+// engine does, without an engine, and says what it does wrong.
+//
+//   fbcrypt-check MODULE [--plugin NAME] [--identity] [--threads N]
+//                 [--page-size N ...] [--json]
+//
+// Exit status: 0 when no check failed, 1 when one did or the module could not
+// be driven at all, 2 for a bad command line.
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "Checks.h"
+
+namespace {
+
+using namespace check;
+
+constexpr unsigned dbCryptType = 9;  // IPluginManager::TYPE_DB_CRYPT
+
+const char* usageText =
+    "usage: fbcrypt-check MODULE [--plugin NAME] [--identity] [--threads N] [--page-size N ...] [--json]\n"
+    "  MODULE          the plug-in module file (a shared library exporting firebird_plugin)\n"
+    "  --plugin NAME   check only the database crypt factory registered as NAME\n"
+    "  --identity      also require encrypt(x) == x (a pass-through plug-in such as velkor)\n"
+    "  --threads N     threads sharing one instance (default: cores x 2)\n"
+    "  --page-size N   page sizes whose bodies (N - 16 bytes) are transformed; repeatable,\n"
+    "                  several may follow one flag (default: 4096 8192 16384 32768)\n"
+    "  --json          print the report as JSON\n";
+
+[[noreturn]] void usage(const std::string& why)
+{
+	std::cerr << "fbcrypt-check: " << why << "\n" << usageText;
+	std::exit(2);
+}
+
+bool parseCount(const char* text, unsigned long max, unsigned& out)
+{
+	char* end = nullptr;
+	errno = 0;
+	unsigned long v = std::strtoul(text, &end, 10);
+	if (errno || end == text || *end || text[0] == '-' || v == 0 || v > max)
+		return false;
+	out = static_cast<unsigned>(v);
+	return true;
+}
+
+Options parse(int argc, char** argv)
+{
+	Options o;
+	for (int i = 1; i < argc; ++i)
+	{
+		std::string a = argv[i];
+		auto value = [&]() -> const char* {
+			if (i + 1 >= argc)
+				usage(a + " needs a value");
+			return argv[++i];
+		};
+		if (a == "--help" || a == "-h")
+		{
+			std::cout << usageText;
+			std::exit(0);
+		}
+		else if (a == "--plugin")
+			o.plugin = value();
+		else if (a == "--identity")
+			o.identity = true;
+		else if (a == "--json")
+			o.json = true;
+		else if (a == "--threads")
+		{
+			if (!parseCount(value(), 1024, o.threads))
+				usage("--threads takes a whole number from 1 to 1024");
+		}
+		else if (a == "--page-size")
+		{
+			// One size at least; further bare numbers belong to it too.
+			for (const char* v = value();; v = argv[++i])
+			{
+				unsigned size = 0;
+				if (!parseCount(v, 65536, size) || size < 1024 || size % 1024)
+					usage(std::string("--page-size takes multiples of 1024 from 1024 to 65536, not ") + v);
+				o.pageSizes.push_back(size);
+				if (i + 1 >= argc || !std::isdigit(static_cast<unsigned char>(argv[i + 1][0])))
+					break;
+			}
+		}
+		else if (!a.empty() && a[0] == '-')
+			usage("unknown option " + a);
+		else if (o.module.empty())
+			o.module = a;
+		else
+			usage("one module at a time (" + o.module + ", then " + a + ")");
+	}
+	if (o.module.empty())
+		usage("no module given");
+	if (o.pageSizes.empty())
+		o.pageSizes = {4096, 8192, 16384, 32768};
+	if (!o.threads)
+		o.threads = std::max(1u, std::thread::hardware_concurrency()) * 2;
+	return o;
+}
+
+const char* word(Outcome o)
+{
+	return o == Outcome::pass ? "PASS" : o == Outcome::fail ? "FAIL" : "SKIP";
+}
+
+std::string json(const std::string& s)
+{
+	std::string out = "\"";
+	for (unsigned char c : s)
+	{
+		if (c == '"' || c == '\\')
+			out += '\\', out += static_cast<char>(c);
+		else if (c < 0x20)
+		{
+			char buf[8];
+			std::snprintf(buf, sizeof buf, "\\u%04x", c);
+			out += buf;
+		}
+		else
+			out += static_cast<char>(c);
+	}
+	return out + "\"";
+}
+
+void printText(const Options& o, const Discovery& d, const std::vector<PluginReport>& reports)
+{
+	std::cout << "fbcrypt-check: " << o.module << "\nregistered, in order:\n";
+	for (unsigned v : d.moduleVersions)
+		std::cout << "  module object                          IPluginModule v" << v << "\n";
+	for (const Factory& f : d.factories)
+		std::cout << "  factory \"" << f.name << "\"" << std::string(f.name.size() < 12 ? 12 - f.name.size() : 1, ' ')
+		          << "type " << f.type << (f.type == dbCryptType ? " (database crypt)" : "                 ")
+		          << "  IPluginFactory v" << f.version << "\n";
+	for (const PluginReport& r : reports)
+	{
+		std::cout << "\nplugin \"" << r.name << "\": instances are IDbCryptPlugin v" << r.instanceVersion << "\n";
+		std::cout << "  throughput, MB/s     encrypt (separate)   decrypt (in place)\n";
+		for (const Throughput& t : r.throughput)
+		{
+			char line[96];
+			std::snprintf(line, sizeof line, "  %7u bytes  %19.0f  %19.0f\n", t.length, t.encryptMBps, t.decryptMBps);
+			std::cout << line;
+		}
+		std::cout << "  checks:\n";
+		for (const Result& c : r.results)
+		{
+			char head[40];
+			std::snprintf(head, sizeof head, "    %s  %-13s ", word(c.outcome), c.check.c_str());
+			std::cout << head << c.message << "\n";
+		}
+	}
+}
+
+void printJson(const Options& o, const Discovery& d, const std::vector<PluginReport>& reports, int counts[3])
+{
+	std::ostringstream out;
+	out << "{\"module\": " << json(o.module) << ", \"modules\": [";
+	for (std::size_t i = 0; i < d.moduleVersions.size(); ++i)
+		out << (i ? ", " : "") << "{\"IPluginModule\": " << d.moduleVersions[i] << "}";
+	out << "], \"factories\": [";
+	for (std::size_t i = 0; i < d.factories.size(); ++i)
+		out << (i ? ", " : "") << "{\"type\": " << d.factories[i].type << ", \"name\": " << json(d.factories[i].name)
+		    << ", \"IPluginFactory\": " << d.factories[i].version << "}";
+	out << "], \"plugins\": [";
+	for (std::size_t i = 0; i < reports.size(); ++i)
+	{
+		const PluginReport& r = reports[i];
+		out << (i ? ", " : "") << "{\"name\": " << json(r.name) << ", \"IDbCryptPlugin\": " << r.instanceVersion
+		    << ", \"throughput\": [";
+		for (std::size_t k = 0; k < r.throughput.size(); ++k)
+			out << (k ? ", " : "") << "{\"length\": " << r.throughput[k].length
+			    << ", \"encrypt_mb_s\": " << r.throughput[k].encryptMBps
+			    << ", \"decrypt_in_place_mb_s\": " << r.throughput[k].decryptMBps << "}";
+		out << "], \"checks\": [";
+		for (std::size_t k = 0; k < r.results.size(); ++k)
+			out << (k ? ", " : "") << "{\"check\": " << json(r.results[k].check)
+			    << ", \"result\": " << json(word(r.results[k].outcome))
+			    << ", \"message\": " << json(r.results[k].message) << "}";
+		out << "]}";
+	}
+	out << "], \"pass\": " << counts[0] << ", \"fail\": " << counts[1] << ", \"skip\": " << counts[2] << "}\n";
+	std::cout << out.str();
+}
+
+[[noreturn]] void cannotDrive(const Options& o, const std::string& why)
+{
+	if (o.json)
+		std::cout << "{\"module\": " << json(o.module) << ", \"error\": " << json(why) << "}\n";
+	std::cerr << "fbcrypt-check: " << o.module << ": " << why << "\n";
+	std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+	const Options o = parse(argc, argv);
+	const Discovery d = discover(o.module);
+	if (!d.error.empty())
+		cannotDrive(o, d.error);
+
+	std::vector<Factory> chosen;
+	std::string others;
+	for (const Factory& f : d.factories)
+	{
+		if (f.type == dbCryptType && (o.plugin.empty() || f.name == o.plugin))
+			chosen.push_back(f);
+		others += (others.empty() ? "" : ", ") + ("\"" + f.name + "\" type " + std::to_string(f.type));
+	}
+	if (chosen.empty())
+		cannotDrive(o, std::string("registers no database crypt factory (type 9)") +
+		                   (o.plugin.empty() ? "" : " named \"" + o.plugin + "\"") +
+		                   (others.empty() ? "; it registers no factory at all" : "; it registers " + others));
+
+	std::vector<PluginReport> reports;
+	int counts[3] = {0, 0, 0};
+	for (const Factory& f : chosen)
+	{
+		reports.push_back(checkPlugin(o, f));
+		for (const Result& r : reports.back().results)
+			++counts[static_cast<int>(r.outcome)];
+	}
+	if (o.json)
+		printJson(o, d, reports, counts);
+	else
+	{
+		printText(o, d, reports);
+		std::cout << "\nsummary: " << counts[0] << " PASS, " << counts[1] << " FAIL, " << counts[2] << " SKIP\n";
+	}
+	return counts[1] ? 1 : 0;
+}
