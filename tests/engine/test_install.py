@@ -1,6 +1,9 @@
-"""cmake --install into the Debian 13 chroot's own Firebird 4.0 folders, the
-stock configuration plus the installed block, and the stock tools."""
+"""Installing velkor64 into the Debian 13 chroot's own Firebird 4.0 folders,
+as a user would: with cmake --install, and with the Debian package that
+cpack builds. Each then runs with the stock configuration plus the installed
+block, and the stock tools encrypt a database."""
 
+import glob
 import os
 import shutil
 import subprocess
@@ -9,10 +12,11 @@ import unittest
 
 from enginetest import KEY_HASH, fbsite
 
-ARCH = fbsite.ARCH
-PLUGINS = f"/usr/lib/{ARCH}/firebird/4.0/plugins"
+PLUGINS = f"/usr/lib/{fbsite.ARCH}/firebird/4.0/plugins"
 CONF = "/etc/firebird/4.0"
 
+# One process, the stock (SuperServer) mode: it waits for the crypt thread
+# itself, each poll in a transaction of its own to see a fresh MON$ snapshot.
 WAIT_FOR_STATE_1 = """
 set term ^;
 execute block returns (crypt_state integer) as
@@ -36,39 +40,38 @@ class SystemInstall(unittest.TestCase):
         self.build = tempfile.mkdtemp(prefix="velkor-install-build-")
         self.plugins_conf = self.root + CONF + "/plugins.conf"
         shutil.copy(self.plugins_conf, self.build + "/plugins.conf.stock")
-        self.installed = [self.root + PLUGINS + "/libvelkor64.so", self.root + CONF + "/velkor.conf"]
+        self.module = self.root + PLUGINS + "/libvelkor64.so"
 
     def tearDown(self):
         shutil.copy(self.build + "/plugins.conf.stock", self.plugins_conf)
-        for f in self.installed:
+        subprocess.run(["chroot", self.root, "dpkg", "--purge", "velkor64"], capture_output=True)
+        for f in (self.module, self.root + CONF + "/velkor.conf"):
             if os.path.exists(f):
                 os.remove(f)
         shutil.rmtree(self.build, ignore_errors=True)
 
-    def stock(self, tool, *args, input=None):
-        """A tool of the chroot's, as a user runs it: Debian's wrapper, stock configuration."""
-        return subprocess.run(["chroot", self.root, f"/usr/bin/{tool}", *args], input=input, capture_output=True,
-                              text=True, timeout=600)
-
-    def test_install_and_encrypt_with_stock_tools(self):
-        source = os.environ["VELKOR_SOURCE_DIR"]
-        subprocess.run(["cmake", "-S", source, "-B", self.build, "-DVELKOR_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release",
+    def configure_and_build(self):
+        subprocess.run(["cmake", "-S", os.environ["VELKOR_SOURCE_DIR"], "-B", self.build, "-DVELKOR_TESTS=OFF",
+                        "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_INSTALL_PREFIX=/usr",
                         f"-DFIREBIRD_INCLUDE_DIR={os.environ['FIREBIRD_INCLUDE_DIR']}",
                         f"-DVELKOR_PLUGIN_DIR={PLUGINS}", f"-DVELKOR_CONF_DIR={CONF}"], check=True,
                        capture_output=True)
-        subprocess.run(["cmake", "--build", self.build], check=True, capture_output=True)
-        out = subprocess.run(["cmake", "--install", self.build], env={**os.environ, "DESTDIR": self.root},
-                             check=True, capture_output=True, text=True).stdout
-        self.assertIn(f"include {CONF}/velkor.conf", out, "install does not say how to include the block")
-        module = self.installed[0]
-        self.assertTrue(os.path.isfile(module) and not os.path.islink(module), "module not installed as a copy")
+        subprocess.run(["cmake", "--build", self.build, "-j2"], check=True, capture_output=True)
 
+    def in_chroot(self, *argv, input=None):
+        return subprocess.run(["chroot", self.root, *argv], input=input, capture_output=True, text=True,
+                              timeout=600)
+
+    def encrypt_with_stock_tools(self):
+        """Debian's wrappers in /usr/bin, no FIREBIRD root: the stock configuration."""
+        self.assertTrue(os.path.isfile(self.module) and not os.path.islink(self.module),
+                        "the module is not installed as a file of its own")
         with open(self.plugins_conf, "a") as f:
             f.write(f"\ninclude {CONF}/velkor.conf\n")
         work = tempfile.mkdtemp(prefix="velkor-install-", dir=self.root + "/tmp")
         db = work[len(self.root):] + "/stock.fdb"
         try:
-            p = self.stock("isql-fb", "-q", "-b", "-user", "SYSDBA", input=f"""
+            p = self.in_chroot("/usr/bin/isql-fb", "-q", "-b", "-user", "SYSDBA", input=f"""
 create database '{db}';
 create table t (id integer primary key, s varchar(40));
 commit;
@@ -86,11 +89,37 @@ select count(*) as good_rows from t where s = 'row ' || id;
             self.assertEqual(p.returncode, 0, p.stderr)
             self.assertRegex(p.stdout, r"CRYPT_STATE\s+1\b")
             self.assertRegex(p.stdout, r"GOOD_ROWS\s+20000\b")
-            header = self.stock("fbstat", "-h", db).stdout
+            header = self.in_chroot("/usr/bin/fbstat", "-h", db).stdout
             self.assertIn("encrypted, plugin velkor", header)
             self.assertIn(KEY_HASH, header)
         finally:
             shutil.rmtree(work, ignore_errors=True)
+
+    def test_cmake_install(self):
+        self.configure_and_build()
+        out = subprocess.run(["cmake", "--install", self.build], env={**os.environ, "DESTDIR": self.root},
+                             check=True, capture_output=True, text=True).stdout
+        self.assertIn(f"include {CONF}/velkor.conf", out, "the install does not say how to include the block")
+        self.encrypt_with_stock_tools()
+
+    def test_debian_package(self):
+        self.configure_and_build()
+        subprocess.run(["cpack", "-G", "DEB"], cwd=self.build, check=True, capture_output=True)
+        debs = glob.glob(self.build + "/velkor64_*.deb")
+        self.assertEqual(len(debs), 1, debs)
+        shutil.copy(debs[0], self.root + "/tmp/velkor64.deb")
+        p = self.in_chroot("dpkg", "-i", "/tmp/velkor64.deb")
+        os.remove(self.root + "/tmp/velkor64.deb")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        files = self.in_chroot("dpkg", "-L", "velkor64").stdout.split()
+        for f in (PLUGINS + "/libvelkor64.so", CONF + "/velkor.conf", "/usr/bin/fbcrypt-check",
+                  "/usr/share/man/man1/fbcrypt-check.1"):
+            self.assertIn(f, files)
+
+        check = self.in_chroot("/usr/bin/fbcrypt-check", PLUGINS + "/libvelkor64.so", "--identity")
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertIn("summary: 11 PASS, 0 FAIL, 0 SKIP", check.stdout)
+        self.encrypt_with_stock_tools()
 
 
 if __name__ == "__main__":
