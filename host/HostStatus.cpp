@@ -28,9 +28,12 @@ HostStatus::HostStatus(const HostStatus& other) : IStatusImpl<HostStatus, HostSt
 }
 
 // A clean vector reads {isc_arg_gds, 0, isc_arg_end}, as the engine's does.
+// The reserve keeps the words written on every init() of two statuses in
+// different threads out of one cache line.
 void HostStatus::reset(Vector& target)
 {
-	target.items = {isc_arg_gds, 0, isc_arg_end};
+	target.items.reserve(16);
+	target.items.assign({isc_arg_gds, 0, isc_arg_end});
 	target.strings.clear();
 }
 
@@ -130,7 +133,7 @@ void HostStatus::setVersionError(HostStatus* status, const char* interfaceName, 
 
 void HostStatus::init()
 {
-	inits_.fetch_add(1);
+	++inits_;
 	reset(errors_);
 	reset(warnings_);
 }

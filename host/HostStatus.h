@@ -23,7 +23,7 @@ public:
 	// Leaves an error and a warning behind, as an earlier failed call would.
 	void makeDirty();
 
-	unsigned initCalls() const { return inits_.load(); }
+	unsigned initCalls() const { return inits_; }
 	bool isClean() const { return getState() == 0; }
 	// The first error code, 0 when there is none.
 	intptr_t errorCode() const;
@@ -66,7 +66,7 @@ private:
 
 	Vector errors_;
 	Vector warnings_;
-	std::atomic<unsigned> inits_{0};
+	unsigned inits_ = 0;  // one status per thread, as in the engine
 };
 
 // The status type for the stand-in's own interface bases: the stand-in never

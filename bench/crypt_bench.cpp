@@ -1,0 +1,128 @@
+// The page path through the real built module: libvelkor64 loaded with
+// dlopen, entered through firebird_plugin with the engine stand-in, each
+// call made through the IDbCryptPlugin dispatch table with an engine-like
+// status, as the engine makes it. Beside each case, the same bytes moved by
+// plain std::memmove in this binary; the report divides one by the other.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "CallLog.h"
+#include "FakeMaster.h"
+#include "FakePluginConfig.h"
+#include "HostStatus.h"
+#include "LoadedModule.h"
+
+namespace {
+
+enum Layout
+{
+	separate,  // the engine's page write: encrypt into another buffer
+	inPlace,   // the engine's page read: decrypt where the page is
+	overlap    // dst one byte past src
+};
+
+struct Engine
+{
+	host::CallLog log;
+	host::FakePluginManager manager{log};
+	host::FakeMaster master{log, &manager};
+	host::FakePluginConfig config;
+	Firebird::IDbCryptPlugin* crypt = nullptr;
+
+	Engine()
+	{
+		static host::LoadedModule module(VELKOR_MODULE_PATH);
+		module.entryPoint()(&master);
+		host::HostStatus status;
+		crypt = static_cast<Firebird::IDbCryptPlugin*>(
+		    manager.factories().at(0).factory->createPlugin(&status, &config));
+	}
+};
+
+// One instance for every case and thread, as the engine shares one.
+Engine& engine()
+{
+	static Engine e;
+	return e;
+}
+
+struct Buffers
+{
+	std::vector<std::uint8_t> memory;
+	std::uint8_t* src;
+	std::uint8_t* dst;
+
+	Buffers(std::size_t n, Layout layout) : memory(2 * n + 64, 0x5A)
+	{
+		src = memory.data();
+		dst = layout == separate ? memory.data() + n + 32 : layout == inPlace ? src : src + 1;
+	}
+};
+
+void moduleCall(benchmark::State& state, Layout layout)
+{
+	const auto n = static_cast<unsigned>(state.range(0));
+	Buffers b(n, layout);
+	host::HostStatus status;
+	Firebird::IDbCryptPlugin* crypt = engine().crypt;
+	for (auto _ : state)
+	{
+		if (layout == inPlace)
+			crypt->decrypt(&status, n, b.src, b.dst);
+		else
+			crypt->encrypt(&status, n, b.src, b.dst);
+		benchmark::ClobberMemory();
+	}
+	if (!status.isClean())
+		state.SkipWithError(status.describe().c_str());
+	state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * n);
+}
+
+void plainMemmove(benchmark::State& state, Layout layout)
+{
+	const auto n = static_cast<std::size_t>(state.range(0));
+	Buffers b(n, layout);
+	for (auto _ : state)
+	{
+		benchmark::DoNotOptimize(b.src);
+		benchmark::DoNotOptimize(b.dst);
+		std::memmove(b.dst, b.src, n);
+		benchmark::ClobberMemory();
+	}
+	state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(n));
+}
+
+// The floor for the in-place case: a call through the same dispatch table
+// that only resets the status (setInfo).
+void emptyCall(benchmark::State& state)
+{
+	host::HostStatus status;
+	Firebird::IDbCryptPlugin* crypt = engine().crypt;
+	for (auto _ : state)
+	{
+		crypt->setInfo(&status, nullptr);
+		benchmark::ClobberMemory();
+	}
+}
+
+void lengths(benchmark::internal::Benchmark* b)
+{
+	for (int n : {16, 48, 4080, 8176, 16368, 32752})
+		b->Arg(n);
+}
+
+#define CASES(layout) \
+	BENCHMARK_CAPTURE(moduleCall, layout, layout)->Apply(lengths)->ThreadRange(1, 2); \
+	BENCHMARK_CAPTURE(plainMemmove, layout, layout)->Apply(lengths)->ThreadRange(1, 2)
+
+CASES(separate);
+CASES(inPlace);
+CASES(overlap);
+BENCHMARK(emptyCall)->ThreadRange(1, 2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
