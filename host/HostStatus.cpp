@@ -17,8 +17,11 @@ bool isStringArgument(intptr_t kind)
 
 HostStatus::HostStatus()
 {
-	reset(errors_);
-	reset(warnings_);
+	for (Vector* v : {&errors_, &warnings_})
+	{
+		v->items.reserve(reserved);
+		reset(*v);
+	}
 }
 
 HostStatus::HostStatus(const HostStatus& other) : IStatusImpl<HostStatus, HostStatus>()
@@ -28,13 +31,15 @@ HostStatus::HostStatus(const HostStatus& other) : IStatusImpl<HostStatus, HostSt
 }
 
 // A clean vector reads {isc_arg_gds, 0, isc_arg_end}, as the engine's does.
-// The reserve keeps the words written on every init() of two statuses in
-// different threads out of one cache line.
+// Cheap, as the engine's init() is: no allocation once the vector exists.
 void HostStatus::reset(Vector& target)
 {
-	target.items.reserve(16);
-	target.items.assign({isc_arg_gds, 0, isc_arg_end});
-	target.strings.clear();
+	target.items.resize(3);
+	target.items[0] = isc_arg_gds;
+	target.items[1] = 0;
+	target.items[2] = isc_arg_end;
+	if (!target.strings.empty())
+		target.strings.clear();
 }
 
 // Copies `value` (at most `length` items, up to isc_arg_end) together with its
@@ -42,6 +47,7 @@ void HostStatus::reset(Vector& target)
 void HostStatus::assign(Vector& target, unsigned length, const intptr_t* value)
 {
 	Vector copy;
+	copy.items.reserve(reserved);
 	for (unsigned i = 0; i < length && value[i] != isc_arg_end;)
 	{
 		const intptr_t kind = value[i];

@@ -61,6 +61,9 @@ private:
 		std::vector<intptr_t> items;
 		std::deque<std::string> strings;  // the vector's string arguments point here
 	};
+	// Room for a few clusters, and enough that the words every init() writes
+	// in two statuses of two threads never share a cache line.
+	static constexpr std::size_t reserved = 16;
 	static void assign(Vector& target, unsigned length, const intptr_t* value);
 	static void reset(Vector& target);
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -18,12 +17,14 @@
 #include "InterfaceVersion.h"
 #include "Isolated.h"
 #include "LoadedModule.h"
+#include "RandomBytes.h"
 
 namespace check {
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using host::randomBytes;
 using Firebird::IDbCryptPlugin;
 
 constexpr unsigned pageHeader = 16;
@@ -116,14 +117,6 @@ void expectClean(const host::HostStatus& status, const std::string& after)
 		throw Failure(after + " left the status with: " + status.describe());
 }
 
-Bytes randomBytes(std::size_t n, unsigned seed)
-{
-	std::mt19937 gen(seed);
-	Bytes b(n);
-	for (auto& x : b)
-		x = static_cast<std::uint8_t>(gen());
-	return b;
-}
 
 std::string firstDifference(const Bytes& got, const Bytes& expected)
 {

@@ -172,11 +172,12 @@ class Site:
         return [_number(line.split(None, 1)[1]) if len(line.split(None, 1)) > 1 else None
                 for line in out.splitlines() if line.strip()]
 
-    def attach(self, db, sql=""):
+    def attach(self, db, sql="", prefix=()):
         """An isql process that keeps an attachment open (and with it the
-        crypt thread) until close(). `sql` runs first."""
+        crypt thread) until close(). `sql` runs first; `prefix` goes before
+        the command (a profiler, say)."""
         with open(os.path.join(self.dir, f"holder-{len(self.children)}.log"), "w") as log:
-            p = subprocess.Popen(self.command("isql-fb", "-q", "-user", "SYSDBA", db), stdin=subprocess.PIPE,
+            p = subprocess.Popen([*prefix, *self.command("isql-fb", "-q", "-user", "SYSDBA", db)], stdin=subprocess.PIPE,
                                  stdout=log, stderr=subprocess.STDOUT, text=True)
         self.children.append(p)
         if sql:

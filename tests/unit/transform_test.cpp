@@ -1,15 +1,16 @@
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Plugin.h"
+#include "RandomBytes.h"
 
 namespace
 {
 
 using Bytes = std::vector<std::uint8_t>;
+using host::randomBytes;
 using Direction = void (*)(Firebird::IDbCryptPlugin*, host::HostStatus*, unsigned, const void*, void*);
 
 void encrypt(Firebird::IDbCryptPlugin* c, host::HostStatus* s, unsigned n, const void* src, void* dst)
@@ -22,14 +23,6 @@ void decrypt(Firebird::IDbCryptPlugin* c, host::HostStatus* s, unsigned n, const
 	c->decrypt(s, n, src, dst);
 }
 
-Bytes randomBytes(std::size_t n, unsigned seed)
-{
-	std::mt19937 gen(seed);
-	Bytes b(n);
-	for (auto& x : b)
-		x = static_cast<std::uint8_t>(gen());
-	return b;
-}
 
 // Key hash and header checksum, then the page bodies of every page size.
 const unsigned engineLengths[] = {16, 48, 4080, 8176, 16368, 32752};
