@@ -2,6 +2,7 @@
 that VELKOR_ENGINE names (3.0 or 4.0). A missing engine fails the test."""
 
 import os
+import re
 import sys
 import time
 import unittest
@@ -69,7 +70,6 @@ class EngineTest(unittest.TestCase):
 
     def page_counts(self, db, column):
         """Sum over page types of fbstat -e's `column` (4.0)."""
-        import re
         out = self.site.run("fbstat", "-e", db).stdout
         counts = re.findall(r"pages: total (\d+), encrypted (\d+), non-crypted (\d+)", out)
         self.assertTrue(counts, out)
