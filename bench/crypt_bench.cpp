@@ -15,7 +15,8 @@
 #include "HostStatus.h"
 #include "LoadedModule.h"
 
-namespace {
+namespace
+{
 
 enum Layout
 {
@@ -114,8 +115,8 @@ void lengths(benchmark::internal::Benchmark* b)
 		b->Arg(n);
 }
 
-#define CASES(layout) \
-	BENCHMARK_CAPTURE(moduleCall, layout, layout)->Apply(lengths)->ThreadRange(1, 2); \
+#define CASES(layout)                                                                                        \
+	BENCHMARK_CAPTURE(moduleCall, layout, layout)->Apply(lengths)->ThreadRange(1, 2);                        \
 	BENCHMARK_CAPTURE(plainMemmove, layout, layout)->Apply(lengths)->ThreadRange(1, 2)
 
 CASES(separate);

@@ -5,7 +5,8 @@
 #include <random>
 #include <vector>
 
-namespace host {
+namespace host
+{
 
 // A page's worth of reproducible noise: the same seed gives the same bytes.
 inline std::vector<std::uint8_t> randomBytes(std::size_t n, unsigned seed)

@@ -19,13 +19,15 @@
 #include "LoadedModule.h"
 #include "RandomBytes.h"
 
-namespace check {
+namespace check
+{
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<std::uint8_t>;
-using host::randomBytes;
 using Firebird::IDbCryptPlugin;
+using host::randomBytes;
 
 constexpr unsigned pageHeader = 16;
 
@@ -53,8 +55,7 @@ public:
 	}
 
 	// Runs one call into the module; an exception that comes out of it fails the check.
-	template <typename F>
-	auto call(const std::string& what, F&& f) -> decltype(f())
+	template <typename F> auto call(const std::string& what, F&& f) -> decltype(f())
 	{
 		out.calling(what);
 		try
@@ -78,7 +79,8 @@ public:
 	IDbCryptPlugin* create(host::FakePluginConfig& config)
 	{
 		host::HostStatus status;
-		Firebird::IPluginBase* plugin = call("createPlugin", [&] { return factory_->createPlugin(&status, &config); });
+		Firebird::IPluginBase* plugin =
+		    call("createPlugin", [&] { return factory_->createPlugin(&status, &config); });
 		if (!plugin)
 			throw Failure("createPlugin returned null; status: " + status.describe());
 		if (!status.isClean())
@@ -116,7 +118,6 @@ void expectClean(const host::HostStatus& status, const std::string& after)
 	if (!status.isClean())
 		throw Failure(after + " left the status with: " + status.describe());
 }
-
 
 std::string firstDifference(const Bytes& got, const Bytes& expected)
 {
@@ -183,7 +184,8 @@ std::string checkConfig(Session& s, const Options&)
 		              " more reference(s) than before createPlugin: the instance kept its reference to "
 		              "the configuration, or was never destroyed");
 	if (left < 0)
-		throw Failure("the configuration was released " + std::to_string(-left) + " more time(s) than it was taken");
+		throw Failure("the configuration was released " + std::to_string(-left) +
+		              " more time(s) than it was taken");
 	return "back to its start after the last release (" + std::to_string(config.addRefCalls()) + " addRef, " +
 	       std::to_string(config.releaseCalls()) + " release)";
 }
@@ -257,8 +259,10 @@ std::string checkDirtyStatus(Session& s, const Options&)
 	}
 	s.release(p);
 	if (!dirty.empty())
-		throw Failure("a status handed in dirty stayed dirty (the stock status wrappers only init() what they "
-		              "set themselves): " + dirty);
+		throw Failure(
+		    "a status handed in dirty stayed dirty (the stock status wrappers only init() what they "
+		    "set themselves): " +
+		    dirty);
 	return "setKey, setInfo, encrypt and decrypt clean a status handed in dirty";
 }
 
@@ -298,7 +302,8 @@ std::string checkRoundTrip(Session& s, const Options& o)
 		s.decrypt(p, &status, n, y.data(), z.data());
 		expectClean(status, "decrypt of " + std::to_string(n) + " bytes");
 		if (z != x)
-			throw Failure("decrypt(encrypt(x)) differs from x " + firstDifference(z, x) + " (separate buffers)");
+			throw Failure("decrypt(encrypt(x)) differs from x " + firstDifference(z, x) +
+			              " (separate buffers)");
 		Bytes page = x;
 		s.encrypt(p, &status, n, page.data(), page.data());
 		s.decrypt(p, &status, n, page.data(), page.data());
@@ -346,28 +351,30 @@ std::string checkThreads(Session& s, const Options& o)
 	s.out.calling(std::to_string(o.threads) + " threads sharing one instance");
 	std::vector<std::thread> threads;
 	for (unsigned t = 0; t < o.threads; ++t)
-		threads.emplace_back([&, t] {
-			try
-			{
-				host::HostStatus status;
-				Bytes x = randomBytes(n, t), y(n), z(n);
-				for (int i = 0; i < rounds; ++i)
-				{
-					x[static_cast<std::size_t>(i) % n] = static_cast<std::uint8_t>(i + t);
-					p->addRef();
-					p->encrypt(&status, n, x.data(), y.data());
-					p->decrypt(&status, n, y.data(), z.data());
-					if (z != x || !status.isClean())
-						wrong.fetch_add(1);
-					if (p->release() != 1)
-						badRelease.fetch_add(1);
-				}
-			}
-			catch (...)
-			{
-				escaped.fetch_add(1);
-			}
-		});
+		threads.emplace_back(
+		    [&, t]
+		    {
+			    try
+			    {
+				    host::HostStatus status;
+				    Bytes x = randomBytes(n, t), y(n), z(n);
+				    for (int i = 0; i < rounds; ++i)
+				    {
+					    x[static_cast<std::size_t>(i) % n] = static_cast<std::uint8_t>(i + t);
+					    p->addRef();
+					    p->encrypt(&status, n, x.data(), y.data());
+					    p->decrypt(&status, n, y.data(), z.data());
+					    if (z != x || !status.isClean())
+						    wrong.fetch_add(1);
+					    if (p->release() != 1)
+						    badRelease.fetch_add(1);
+				    }
+			    }
+			    catch (...)
+			    {
+				    escaped.fetch_add(1);
+			    }
+		    });
 	for (auto& th : threads)
 		th.join();
 	if (escaped)
@@ -379,7 +386,8 @@ std::string checkThreads(Session& s, const Options& o)
 		throw Failure(std::to_string(badRelease.load()) +
 		              " concurrent release(s) returned 0 while references remained: the count is not atomic");
 	if (s.release(p) != 0 || config.refs() != 1)
-		throw Failure("after the threads, the last release did not destroy the instance (count lost updates?)");
+		throw Failure(
+		    "after the threads, the last release did not destroy the instance (count lost updates?)");
 	return std::to_string(o.threads) + " threads x " + std::to_string(rounds) + " round trips of " +
 	       std::to_string(n) + " bytes on one instance";
 }
@@ -427,10 +435,17 @@ struct Check
 };
 
 const Check checks[] = {
-    {"create", checkCreate},       {"references", checkReferences}, {"config", checkConfig},
-    {"owner", checkOwner},         {"setInfo", checkSetInfo},       {"setKey", checkSetKey},
-    {"dirty-status", checkDirtyStatus}, {"exceptions", checkExceptions}, {"round-trip", checkRoundTrip},
-    {"identity", checkIdentity},   {"threads", checkThreads},
+    {"create", checkCreate},
+    {"references", checkReferences},
+    {"config", checkConfig},
+    {"owner", checkOwner},
+    {"setInfo", checkSetInfo},
+    {"setKey", checkSetKey},
+    {"dirty-status", checkDirtyStatus},
+    {"exceptions", checkExceptions},
+    {"round-trip", checkRoundTrip},
+    {"identity", checkIdentity},
+    {"threads", checkThreads},
 };
 
 }  // namespace
@@ -445,33 +460,35 @@ std::vector<unsigned> engineLengths(const Options& options)
 
 Discovery discover(const std::string& module)
 {
-	ChildOutcome child = runIsolated([&](const Reporter& out) {
-		std::unique_ptr<host::LoadedModule> loaded;
-		try
-		{
-			loaded = std::make_unique<host::LoadedModule>(module);
-		}
-		catch (const std::exception& e)
-		{
-			out.line("error", std::string("not a loadable module: ") + e.what());
-			return;
-		}
-		if (!loaded->entryPoint())
-		{
-			out.line("error", "the module does not export firebird_plugin");
-			return;
-		}
-		host::CallLog log;
-		host::FakePluginManager manager(log);
-		host::FakeMaster master(log, &manager);
-		out.calling("firebird_plugin");
-		loaded->entryPoint()(&master);
-		for (Firebird::IPluginModule* m : manager.modules())
-			out.line("module", std::to_string(host::interfaceVersion(m)));
-		for (const host::Registration& r : manager.factories())
-			out.line("factory", std::to_string(r.type) + " " + std::to_string(host::interfaceVersion(r.factory)) +
-			                        " " + r.name);
-	});
+	ChildOutcome child = runIsolated(
+	    [&](const Reporter& out)
+	    {
+		    std::unique_ptr<host::LoadedModule> loaded;
+		    try
+		    {
+			    loaded = std::make_unique<host::LoadedModule>(module);
+		    }
+		    catch (const std::exception& e)
+		    {
+			    out.line("error", std::string("not a loadable module: ") + e.what());
+			    return;
+		    }
+		    if (!loaded->entryPoint())
+		    {
+			    out.line("error", "the module does not export firebird_plugin");
+			    return;
+		    }
+		    host::CallLog log;
+		    host::FakePluginManager manager(log);
+		    host::FakeMaster master(log, &manager);
+		    out.calling("firebird_plugin");
+		    loaded->entryPoint()(&master);
+		    for (Firebird::IPluginModule* m : manager.modules())
+			    out.line("module", std::to_string(host::interfaceVersion(m)));
+		    for (const host::Registration& r : manager.factories())
+			    out.line("factory", std::to_string(r.type) + " " +
+			                            std::to_string(host::interfaceVersion(r.factory)) + " " + r.name);
+	    });
 
 	Discovery d;
 	for (const auto& [kind, text] : child.lines)
@@ -503,21 +520,23 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 	report.name = factory.name;
 	for (const Check& c : checks)
 	{
-		ChildOutcome child = runIsolated([&](const Reporter& out) {
-			Session session(options.module, factory.index, out);
-			try
-			{
-				out.line("pass", c.run(session, options));
-			}
-			catch (const Failure& f)
-			{
-				out.line("fail", f.what());
-			}
-			catch (const Skipped& sk)
-			{
-				out.line("skip", sk.what());
-			}
-		});
+		ChildOutcome child = runIsolated(
+		    [&](const Reporter& out)
+		    {
+			    Session session(options.module, factory.index, out);
+			    try
+			    {
+				    out.line("pass", c.run(session, options));
+			    }
+			    catch (const Failure& f)
+			    {
+				    out.line("fail", f.what());
+			    }
+			    catch (const Skipped& sk)
+			    {
+				    out.line("skip", sk.what());
+			    }
+		    });
 		Result r{c.name, Outcome::fail, ""};
 		for (const auto& [kind, text] : child.lines)
 		{
@@ -539,10 +558,12 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 		report.results.push_back(r);
 	}
 
-	ChildOutcome timed = runIsolated([&](const Reporter& out) {
-		Session session(options.module, factory.index, out);
-		measureThroughput(session, options);
-	});
+	ChildOutcome timed = runIsolated(
+	    [&](const Reporter& out)
+	    {
+		    Session session(options.module, factory.index, out);
+		    measureThroughput(session, options);
+	    });
 	for (const auto& [kind, text] : timed.lines)
 		if (kind == "throughput")
 		{

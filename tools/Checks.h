@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-namespace check {
+namespace check
+{
 
 struct Options
 {

@@ -9,9 +9,11 @@
 #include <exception>
 #include <stdexcept>
 
-namespace check {
+namespace check
+{
 
-namespace {
+namespace
+{
 
 const Reporter* activeReporter = nullptr;
 

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-namespace check {
+namespace check
+{
 
 // What the child side writes: "<kind> <text>" lines, newlines folded.
 class Reporter

@@ -18,7 +18,8 @@
 
 #include "Checks.h"
 
-namespace {
+namespace
+{
 
 using namespace check;
 
@@ -57,7 +58,8 @@ Options parse(int argc, char** argv)
 	for (int i = 1; i < argc; ++i)
 	{
 		std::string a = argv[i];
-		auto value = [&]() -> const char* {
+		auto value = [&]() -> const char*
+		{
 			if (i + 1 >= argc)
 				usage(a + " needs a value");
 			return argv[++i];
@@ -137,17 +139,20 @@ void printText(const Options& o, const Discovery& d, const std::vector<PluginRep
 	for (unsigned v : d.moduleVersions)
 		std::cout << "  module object                          IPluginModule v" << v << "\n";
 	for (const Factory& f : d.factories)
-		std::cout << "  factory \"" << f.name << "\"" << std::string(f.name.size() < 12 ? 12 - f.name.size() : 1, ' ')
-		          << "type " << f.type << (f.type == dbCryptType ? " (database crypt)" : "                 ")
+		std::cout << "  factory \"" << f.name << "\""
+		          << std::string(f.name.size() < 12 ? 12 - f.name.size() : 1, ' ') << "type " << f.type
+		          << (f.type == dbCryptType ? " (database crypt)" : "                 ")
 		          << "  IPluginFactory v" << f.version << "\n";
 	for (const PluginReport& r : reports)
 	{
-		std::cout << "\nplugin \"" << r.name << "\": instances are IDbCryptPlugin v" << r.instanceVersion << "\n";
+		std::cout << "\nplugin \"" << r.name << "\": instances are IDbCryptPlugin v" << r.instanceVersion
+		          << "\n";
 		std::cout << "  throughput, MB/s     encrypt (separate)   decrypt (in place)\n";
 		for (const Throughput& t : r.throughput)
 		{
 			char line[96];
-			std::snprintf(line, sizeof line, "  %7u bytes  %19.0f  %19.0f\n", t.length, t.encryptMBps, t.decryptMBps);
+			std::snprintf(line, sizeof line, "  %7u bytes  %19.0f  %19.0f\n", t.length, t.encryptMBps,
+			              t.decryptMBps);
 			std::cout << line;
 		}
 		std::cout << "  checks:\n";
@@ -168,14 +173,15 @@ void printJson(const Options& o, const Discovery& d, const std::vector<PluginRep
 		out << (i ? ", " : "") << "{\"IPluginModule\": " << d.moduleVersions[i] << "}";
 	out << "], \"factories\": [";
 	for (std::size_t i = 0; i < d.factories.size(); ++i)
-		out << (i ? ", " : "") << "{\"type\": " << d.factories[i].type << ", \"name\": " << json(d.factories[i].name)
+		out << (i ? ", " : "") << "{\"type\": " << d.factories[i].type
+		    << ", \"name\": " << json(d.factories[i].name)
 		    << ", \"IPluginFactory\": " << d.factories[i].version << "}";
 	out << "], \"plugins\": [";
 	for (std::size_t i = 0; i < reports.size(); ++i)
 	{
 		const PluginReport& r = reports[i];
-		out << (i ? ", " : "") << "{\"name\": " << json(r.name) << ", \"IDbCryptPlugin\": " << r.instanceVersion
-		    << ", \"throughput\": [";
+		out << (i ? ", " : "") << "{\"name\": " << json(r.name)
+		    << ", \"IDbCryptPlugin\": " << r.instanceVersion << ", \"throughput\": [";
 		for (std::size_t k = 0; k < r.throughput.size(); ++k)
 			out << (k ? ", " : "") << "{\"length\": " << r.throughput[k].length
 			    << ", \"encrypt_mb_s\": " << r.throughput[k].encryptMBps
@@ -187,7 +193,8 @@ void printJson(const Options& o, const Discovery& d, const std::vector<PluginRep
 			    << ", \"message\": " << json(r.results[k].message) << "}";
 		out << "]}";
 	}
-	out << "], \"pass\": " << counts[0] << ", \"fail\": " << counts[1] << ", \"skip\": " << counts[2] << "}\n";
+	out << "], \"pass\": " << counts[0] << ", \"fail\": " << counts[1] << ", \"skip\": " << counts[2]
+	    << "}\n";
 	std::cout << out.str();
 }
 
@@ -217,9 +224,10 @@ int main(int argc, char** argv)
 		others += (others.empty() ? "" : ", ") + ("\"" + f.name + "\" type " + std::to_string(f.type));
 	}
 	if (chosen.empty())
-		cannotDrive(o, std::string("registers no database crypt factory (type 9)") +
-		                   (o.plugin.empty() ? "" : " named \"" + o.plugin + "\"") +
-		                   (others.empty() ? "; it registers no factory at all" : "; it registers " + others));
+		cannotDrive(o,
+		            std::string("registers no database crypt factory (type 9)") +
+		                (o.plugin.empty() ? "" : " named \"" + o.plugin + "\"") +
+		                (others.empty() ? "; it registers no factory at all" : "; it registers " + others));
 
 	std::vector<PluginReport> reports;
 	int counts[3] = {0, 0, 0};
@@ -234,7 +242,8 @@ int main(int argc, char** argv)
 	else
 	{
 		printText(o, d, reports);
-		std::cout << "\nsummary: " << counts[0] << " PASS, " << counts[1] << " FAIL, " << counts[2] << " SKIP\n";
+		std::cout << "\nsummary: " << counts[0] << " PASS, " << counts[1] << " FAIL, " << counts[2]
+		          << " SKIP\n";
 	}
 	return counts[1] ? 1 : 0;
 }

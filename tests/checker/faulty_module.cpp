@@ -9,7 +9,8 @@
 
 #include "status.h"
 
-namespace {
+namespace
+{
 
 using Firebird::IDbCryptInfo;
 using Firebird::IKeyHolderPlugin;
@@ -44,7 +45,10 @@ public:
 #endif
 	}
 
-	void addRef() override { ++count_; }
+	void addRef() override
+	{
+		++count_;
+	}
 	int release() override
 	{
 		if (--count_ != 0)
@@ -54,10 +58,19 @@ public:
 #endif
 		return 0;
 	}
-	void setOwner(Firebird::IReferenceCounted* owner) override { owner_ = owner; }
-	Firebird::IReferenceCounted* getOwner() override { return owner_; }
+	void setOwner(Firebird::IReferenceCounted* owner) override
+	{
+		owner_ = owner;
+	}
+	Firebird::IReferenceCounted* getOwner() override
+	{
+		return owner_;
+	}
 
-	void setKey(Status* status, unsigned, IKeyHolderPlugin**, const char*) override { status->init(); }
+	void setKey(Status* status, unsigned, IKeyHolderPlugin**, const char*) override
+	{
+		status->init();
+	}
 	void setInfo(Status* status, IDbCryptInfo*) override
 	{
 		status->init();
