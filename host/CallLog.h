@@ -2,8 +2,6 @@
 // stand-in is called from as many threads as a test uses.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,12 +22,6 @@ public:
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
 		return calls_;
-	}
-
-	std::size_t count(const std::string& call) const
-	{
-		std::lock_guard<std::mutex> lock(mutex_);
-		return static_cast<std::size_t>(std::count(calls_.begin(), calls_.end(), call));
 	}
 
 	void clear()
