@@ -39,7 +39,7 @@ struct Engine
 		module.entryPoint()(&master);
 		host::HostStatus status;
 		crypt = static_cast<Firebird::IDbCryptPlugin*>(
-		    manager.factories().at(0).factory->createPlugin(&status, &config));
+			manager.factories().at(0).factory->createPlugin(&status, &config));
 	}
 };
 

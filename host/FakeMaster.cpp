@@ -28,7 +28,7 @@ FakePluginManager::~FakePluginManager()
 }
 
 void FakePluginManager::registerPluginFactory(unsigned pluginType, const char* defaultName,
-                                              Firebird::IPluginFactory* factory)
+											  Firebird::IPluginFactory* factory)
 {
 	log_.add("registerPluginFactory");
 	factories_.push_back({pluginType, defaultName ? defaultName : "", factory});
@@ -47,7 +47,7 @@ void FakePluginManager::unregisterModule(Firebird::IPluginModule* cleanup)
 }
 
 Firebird::IPluginSet* FakePluginManager::getPlugins(PassStatus*, unsigned, const char*,
-                                                    Firebird::IFirebirdConf*)
+													Firebird::IFirebirdConf*)
 {
 	log_.add("unexpected: IPluginManager::getPlugins");
 	return nullptr;

@@ -32,7 +32,7 @@ public:
 
 	// IPluginManager
 	void registerPluginFactory(unsigned pluginType, const char* defaultName,
-	                           Firebird::IPluginFactory* factory) override;
+							   Firebird::IPluginFactory* factory) override;
 	void registerModule(Firebird::IPluginModule* cleanup) override;
 	void unregisterModule(Firebird::IPluginModule* cleanup) override;
 	Firebird::IPluginSet* getPlugins(PassStatus*, unsigned, const char*, Firebird::IFirebirdConf*) override;

@@ -54,7 +54,7 @@ void HostStatus::assign(Vector& target, unsigned length, const intptr_t* value)
 		if (kind == isc_arg_cstring && i + 2 < length)
 		{
 			copy.strings.emplace_back(reinterpret_cast<const char*>(value[i + 2]),
-			                          static_cast<std::size_t>(value[i + 1]));
+									  static_cast<std::size_t>(value[i + 1]));
 			copy.items.push_back(isc_arg_string);
 			copy.items.push_back(reinterpret_cast<intptr_t>(copy.strings.back().c_str()));
 			i += 3;
@@ -82,9 +82,9 @@ void HostStatus::assign(Vector& target, unsigned length, const intptr_t* value)
 void HostStatus::makeDirty()
 {
 	const intptr_t error[] = {isc_arg_gds, isc_random, isc_arg_string,
-	                          reinterpret_cast<intptr_t>("left over from an earlier call"), isc_arg_end};
+							  reinterpret_cast<intptr_t>("left over from an earlier call"), isc_arg_end};
 	const intptr_t warning[] = {isc_arg_gds, isc_random, isc_arg_string,
-	                            reinterpret_cast<intptr_t>("an earlier warning"), isc_arg_end};
+								reinterpret_cast<intptr_t>("an earlier warning"), isc_arg_end};
 	setErrors(error);
 	setWarnings(warning);
 }
@@ -124,13 +124,13 @@ std::string HostStatus::describe() const
 }
 
 void HostStatus::setVersionError(HostStatus* status, const char* interfaceName, unsigned current,
-                                 unsigned expected)
+								 unsigned expected)
 {
 	const intptr_t vector[] = {isc_arg_gds,    isc_interface_version_too_old,
-	                           isc_arg_number, static_cast<intptr_t>(expected),
-	                           isc_arg_number, static_cast<intptr_t>(current),
-	                           isc_arg_string, reinterpret_cast<intptr_t>(interfaceName),
-	                           isc_arg_end};
+							   isc_arg_number, static_cast<intptr_t>(expected),
+							   isc_arg_number, static_cast<intptr_t>(current),
+							   isc_arg_string, reinterpret_cast<intptr_t>(interfaceName),
+							   isc_arg_end};
 	if (status)
 		status->setErrors(vector);
 }

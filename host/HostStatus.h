@@ -53,7 +53,7 @@ public:
 	static void catchException(HostStatus*) {}
 	// An object whose dispatch table lacks the slot called.
 	static void setVersionError(HostStatus* status, const char* interfaceName, unsigned current,
-	                            unsigned expected);
+								unsigned expected);
 
 private:
 	struct Vector

@@ -8,7 +8,7 @@ namespace host
 {
 
 LoadedModule::LoadedModule(const std::string& path)
-    : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)), entry_(nullptr)
+	: handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)), entry_(nullptr)
 {
 	if (!handle_)
 	{

@@ -11,7 +11,7 @@ namespace
 // Both directions: reset the status, then one overlap-safe copy. Page reads
 // come in place (src == dst) and copy nothing.
 inline void passThrough(TStatus* status, unsigned length, const void* src, void* dst, const char* nullSource,
-                        const char* nullTarget)
+						const char* nullTarget)
 {
 	status->init();
 	if (length == 0)
@@ -92,15 +92,15 @@ void TMyCrypt::setKey(TStatus* status, unsigned, Firebird::IKeyHolderPlugin**, c
 void TMyCrypt::encrypt(TStatus* status, unsigned length, const void* src, void* dst)
 {
 	passThrough(status, length, src, dst,
-	            "velkor: encrypt called with a null source buffer and a non-zero length",
-	            "velkor: encrypt called with a null destination buffer and a non-zero length");
+				"velkor: encrypt called with a null source buffer and a non-zero length",
+				"velkor: encrypt called with a null destination buffer and a non-zero length");
 }
 
 void TMyCrypt::decrypt(TStatus* status, unsigned length, const void* src, void* dst)
 {
 	passThrough(status, length, src, dst,
-	            "velkor: decrypt called with a null source buffer and a non-zero length",
-	            "velkor: decrypt called with a null destination buffer and a non-zero length");
+				"velkor: decrypt called with a null source buffer and a non-zero length",
+				"velkor: decrypt called with a null destination buffer and a non-zero length");
 }
 
 void TMyCrypt::setInfo(TStatus* status, Firebird::IDbCryptInfo*)

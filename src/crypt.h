@@ -37,7 +37,7 @@ public:
 
 	// IDbCryptPlugin
 	void setKey(TStatus* status, unsigned length, Firebird::IKeyHolderPlugin** sources,
-	            const char* keyName) override;
+				const char* keyName) override;
 	void encrypt(TStatus* status, unsigned length, const void* src, void* dst) override;
 	void decrypt(TStatus* status, unsigned length, const void* src, void* dst) override;
 	void setInfo(TStatus* status, Firebird::IDbCryptInfo* info) override;

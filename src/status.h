@@ -33,7 +33,7 @@ public:
 		if (!FStatus)
 			return;
 		const intptr_t vector[] = {isc_arg_gds, isc_random, isc_arg_string, reinterpret_cast<intptr_t>(text),
-		                           isc_arg_end};
+								   isc_arg_end};
 		FStatus->setErrors(vector);
 	}
 

@@ -61,7 +61,7 @@ extern "C" FB_DLL_EXPORT void FB_PLUGIN_ENTRY_POINT(Firebird::IMaster* master)
 		TMyPluginModule* module = new TMyPluginModule;
 		module->registerMe();
 		pluginManager->registerPluginFactory(Firebird::IPluginManager::TYPE_DB_CRYPT, pluginName,
-		                                     new TMyFactory);
+											 new TMyFactory);
 	}
 	catch (...)
 	{

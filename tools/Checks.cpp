@@ -80,7 +80,7 @@ public:
 	{
 		host::HostStatus status;
 		Firebird::IPluginBase* plugin =
-		    call("createPlugin", [&] { return factory_->createPlugin(&status, &config); });
+			call("createPlugin", [&] { return factory_->createPlugin(&status, &config); });
 		if (!plugin)
 			throw Failure("createPlugin returned null; status: " + status.describe());
 		if (!status.isClean())
@@ -149,7 +149,7 @@ std::string checkCreate(Session& s, const Options&)
 	s.release(b);
 	if (version < 5)
 		throw Failure("the instance's dispatch table is IDbCryptPlugin version " + std::to_string(version) +
-		              "; Firebird 4.0 needs version 5 (setInfo)");
+					  "; Firebird 4.0 needs version 5 (setInfo)");
 	s.out.line("version", std::to_string(version));
 	return "a new instance per call, IDbCryptPlugin v" + std::to_string(version) + ", status left clean";
 }
@@ -162,11 +162,11 @@ std::string checkReferences(Session& s, const Options&)
 	const int first = s.release(p);
 	if (first != 1)
 		throw Failure("release with a reference left returned " + std::to_string(first) +
-		              ", expected 1 (did createPlugin hand over no reference?)");
+					  ", expected 1 (did createPlugin hand over no reference?)");
 	const int last = s.release(p);
 	if (last != 0)
 		throw Failure("release of the engine's last reference returned " + std::to_string(last) +
-		              ", expected 0: createPlugin must hand over exactly one reference");
+					  ", expected 0: createPlugin must hand over exactly one reference");
 	return "created with one reference; release returned 1, then 0";
 }
 
@@ -181,13 +181,13 @@ std::string checkConfig(Session& s, const Options&)
 	const int left = config.refs() - start;
 	if (left > 0)
 		throw Failure("after the last release the configuration holds " + std::to_string(left) +
-		              " more reference(s) than before createPlugin: the instance kept its reference to "
-		              "the configuration, or was never destroyed");
+					  " more reference(s) than before createPlugin: the instance kept its reference to "
+					  "the configuration, or was never destroyed");
 	if (left < 0)
 		throw Failure("the configuration was released " + std::to_string(-left) +
-		              " more time(s) than it was taken");
+					  " more time(s) than it was taken");
 	return "back to its start after the last release (" + std::to_string(config.addRefCalls()) + " addRef, " +
-	       std::to_string(config.releaseCalls()) + " release)";
+		   std::to_string(config.releaseCalls()) + " release)";
 }
 
 std::string checkOwner(Session& s, const Options&)
@@ -205,7 +205,7 @@ std::string checkOwner(Session& s, const Options&)
 	s.release(p);
 	if (owner.calls())
 		throw Failure(std::to_string(owner.calls()) +
-		              " reference-count call(s) on the owner; the engine keeps the owner alive itself");
+					  " reference-count call(s) on the owner; the engine keeps the owner alive itself");
 	return "stored as given, without reference calls";
 }
 
@@ -243,10 +243,10 @@ std::string checkDirtyStatus(Session& s, const Options&)
 	IDbCryptPlugin* p = s.create(config);
 	Bytes page = randomBytes(48, 1), out(48);
 	std::vector<std::pair<std::string, std::function<void(host::HostStatus*)>>> calls = {
-	    {"setKey", [&](host::HostStatus* st) { p->setKey(st, 0, nullptr, nullptr); }},
-	    {"setInfo", [&](host::HostStatus* st) { p->setInfo(st, &info); }},
-	    {"encrypt", [&](host::HostStatus* st) { p->encrypt(st, 48, page.data(), out.data()); }},
-	    {"decrypt", [&](host::HostStatus* st) { p->decrypt(st, 48, out.data(), out.data()); }},
+		{"setKey", [&](host::HostStatus* st) { p->setKey(st, 0, nullptr, nullptr); }},
+		{"setInfo", [&](host::HostStatus* st) { p->setInfo(st, &info); }},
+		{"encrypt", [&](host::HostStatus* st) { p->encrypt(st, 48, page.data(), out.data()); }},
+		{"decrypt", [&](host::HostStatus* st) { p->decrypt(st, 48, out.data(), out.data()); }},
 	};
 	std::string dirty;
 	for (auto& [name, f] : calls)
@@ -260,9 +260,9 @@ std::string checkDirtyStatus(Session& s, const Options&)
 	s.release(p);
 	if (!dirty.empty())
 		throw Failure(
-		    "a status handed in dirty stayed dirty (the stock status wrappers only init() what they "
-		    "set themselves): " +
-		    dirty);
+			"a status handed in dirty stayed dirty (the stock status wrappers only init() what they "
+			"set themselves): " +
+			dirty);
 	return "setKey, setInfo, encrypt and decrypt clean a status handed in dirty";
 }
 
@@ -303,7 +303,7 @@ std::string checkRoundTrip(Session& s, const Options& o)
 		expectClean(status, "decrypt of " + std::to_string(n) + " bytes");
 		if (z != x)
 			throw Failure("decrypt(encrypt(x)) differs from x " + firstDifference(z, x) +
-			              " (separate buffers)");
+						  " (separate buffers)");
 		Bytes page = x;
 		s.encrypt(p, &status, n, page.data(), page.data());
 		s.decrypt(p, &status, n, page.data(), page.data());
@@ -352,44 +352,44 @@ std::string checkThreads(Session& s, const Options& o)
 	std::vector<std::thread> threads;
 	for (unsigned t = 0; t < o.threads; ++t)
 		threads.emplace_back(
-		    [&, t]
-		    {
-			    try
-			    {
-				    host::HostStatus status;
-				    Bytes x = randomBytes(n, t), y(n), z(n);
-				    for (int i = 0; i < rounds; ++i)
-				    {
-					    x[static_cast<std::size_t>(i) % n] = static_cast<std::uint8_t>(i + t);
-					    p->addRef();
-					    p->encrypt(&status, n, x.data(), y.data());
-					    p->decrypt(&status, n, y.data(), z.data());
-					    if (z != x || !status.isClean())
-						    wrong.fetch_add(1);
-					    if (p->release() != 1)
-						    badRelease.fetch_add(1);
-				    }
-			    }
-			    catch (...)
-			    {
-				    escaped.fetch_add(1);
-			    }
-		    });
+			[&, t]
+			{
+			try
+			{
+				host::HostStatus status;
+				Bytes x = randomBytes(n, t), y(n), z(n);
+				for (int i = 0; i < rounds; ++i)
+				{
+					x[static_cast<std::size_t>(i) % n] = static_cast<std::uint8_t>(i + t);
+					p->addRef();
+					p->encrypt(&status, n, x.data(), y.data());
+					p->decrypt(&status, n, y.data(), z.data());
+					if (z != x || !status.isClean())
+						wrong.fetch_add(1);
+					if (p->release() != 1)
+						badRelease.fetch_add(1);
+				}
+			}
+			catch (...)
+			{
+				escaped.fetch_add(1);
+			}
+		});
 	for (auto& th : threads)
 		th.join();
 	if (escaped)
 		throw Failure("an exception escaped in " + std::to_string(escaped.load()) + " thread(s)");
 	if (wrong)
 		throw Failure(std::to_string(wrong.load()) + " of " + std::to_string(rounds * o.threads) +
-		              " concurrent round trips came back wrong");
+					  " concurrent round trips came back wrong");
 	if (badRelease)
 		throw Failure(std::to_string(badRelease.load()) +
-		              " concurrent release(s) returned 0 while references remained: the count is not atomic");
+					  " concurrent release(s) returned 0 while references remained: the count is not atomic");
 	if (s.release(p) != 0 || config.refs() != 1)
 		throw Failure(
-		    "after the threads, the last release did not destroy the instance (count lost updates?)");
+			"after the threads, the last release did not destroy the instance (count lost updates?)");
 	return std::to_string(o.threads) + " threads x " + std::to_string(rounds) + " round trips of " +
-	       std::to_string(n) + " bytes on one instance";
+		   std::to_string(n) + " bytes on one instance";
 }
 
 void measureThroughput(Session& s, const Options& o)
@@ -435,17 +435,17 @@ struct Check
 };
 
 const Check checks[] = {
-    {"create", checkCreate},
-    {"references", checkReferences},
-    {"config", checkConfig},
-    {"owner", checkOwner},
-    {"setInfo", checkSetInfo},
-    {"setKey", checkSetKey},
-    {"dirty-status", checkDirtyStatus},
-    {"exceptions", checkExceptions},
-    {"round-trip", checkRoundTrip},
-    {"identity", checkIdentity},
-    {"threads", checkThreads},
+	{"create", checkCreate},
+	{"references", checkReferences},
+	{"config", checkConfig},
+	{"owner", checkOwner},
+	{"setInfo", checkSetInfo},
+	{"setKey", checkSetKey},
+	{"dirty-status", checkDirtyStatus},
+	{"exceptions", checkExceptions},
+	{"round-trip", checkRoundTrip},
+	{"identity", checkIdentity},
+	{"threads", checkThreads},
 };
 
 }  // namespace
@@ -461,34 +461,34 @@ std::vector<unsigned> engineLengths(const Options& options)
 Discovery discover(const std::string& module)
 {
 	ChildOutcome child = runIsolated(
-	    [&](const Reporter& out)
-	    {
-		    std::unique_ptr<host::LoadedModule> loaded;
-		    try
-		    {
-			    loaded = std::make_unique<host::LoadedModule>(module);
-		    }
-		    catch (const std::exception& e)
-		    {
-			    out.line("error", std::string("not a loadable module: ") + e.what());
-			    return;
-		    }
-		    if (!loaded->entryPoint())
-		    {
-			    out.line("error", "the module does not export firebird_plugin");
-			    return;
-		    }
-		    host::CallLog log;
-		    host::FakePluginManager manager(log);
-		    host::FakeMaster master(log, &manager);
-		    out.calling("firebird_plugin");
-		    loaded->entryPoint()(&master);
-		    for (Firebird::IPluginModule* m : manager.modules())
-			    out.line("module", std::to_string(host::interfaceVersion(m)));
-		    for (const host::Registration& r : manager.factories())
-			    out.line("factory", std::to_string(r.type) + " " +
-			                            std::to_string(host::interfaceVersion(r.factory)) + " " + r.name);
-	    });
+		[&](const Reporter& out)
+		{
+		std::unique_ptr<host::LoadedModule> loaded;
+		try
+		{
+			loaded = std::make_unique<host::LoadedModule>(module);
+		}
+		catch (const std::exception& e)
+		{
+			out.line("error", std::string("not a loadable module: ") + e.what());
+			return;
+		}
+		if (!loaded->entryPoint())
+		{
+			out.line("error", "the module does not export firebird_plugin");
+			return;
+		}
+		host::CallLog log;
+		host::FakePluginManager manager(log);
+		host::FakeMaster master(log, &manager);
+		out.calling("firebird_plugin");
+		loaded->entryPoint()(&master);
+		for (Firebird::IPluginModule* m : manager.modules())
+			out.line("module", std::to_string(host::interfaceVersion(m)));
+		for (const host::Registration& r : manager.factories())
+			out.line("factory", std::to_string(r.type) + " " +
+									std::to_string(host::interfaceVersion(r.factory)) + " " + r.name);
+	});
 
 	Discovery d;
 	for (const auto& [kind, text] : child.lines)
@@ -510,7 +510,7 @@ Discovery discover(const std::string& module)
 	}
 	if (!child.finished && d.error.empty())
 		d.error = "the module " + child.death + " in " + child.lastCall +
-		          (child.escaped.empty() ? "" : ": an exception escaped: " + child.escaped);
+				  (child.escaped.empty() ? "" : ": an exception escaped: " + child.escaped);
 	return d;
 }
 
@@ -521,22 +521,22 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 	for (const Check& c : checks)
 	{
 		ChildOutcome child = runIsolated(
-		    [&](const Reporter& out)
-		    {
-			    Session session(options.module, factory.index, out);
-			    try
-			    {
-				    out.line("pass", c.run(session, options));
-			    }
-			    catch (const Failure& f)
-			    {
-				    out.line("fail", f.what());
-			    }
-			    catch (const Skipped& sk)
-			    {
-				    out.line("skip", sk.what());
-			    }
-		    });
+			[&](const Reporter& out)
+			{
+			Session session(options.module, factory.index, out);
+			try
+			{
+				out.line("pass", c.run(session, options));
+			}
+			catch (const Failure& f)
+			{
+				out.line("fail", f.what());
+			}
+			catch (const Skipped& sk)
+			{
+				out.line("skip", sk.what());
+			}
+		});
 		Result r{c.name, Outcome::fail, ""};
 		for (const auto& [kind, text] : child.lines)
 		{
@@ -552,18 +552,18 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 		{
 			r.outcome = Outcome::fail;
 			r.message = "the process " + child.death + " in " + child.lastCall +
-			            (child.escaped.empty() ? "" : ": an exception escaped: " + child.escaped) +
-			            (r.message.empty() ? "" : " (" + r.message + ")");
+						(child.escaped.empty() ? "" : ": an exception escaped: " + child.escaped) +
+						(r.message.empty() ? "" : " (" + r.message + ")");
 		}
 		report.results.push_back(r);
 	}
 
 	ChildOutcome timed = runIsolated(
-	    [&](const Reporter& out)
-	    {
-		    Session session(options.module, factory.index, out);
-		    measureThroughput(session, options);
-	    });
+		[&](const Reporter& out)
+		{
+		Session session(options.module, factory.index, out);
+		measureThroughput(session, options);
+	});
 	for (const auto& [kind, text] : timed.lines)
 		if (kind == "throughput")
 		{

@@ -126,10 +126,10 @@ ChildOutcome runIsolated(const std::function<void(const Reporter&)>& body)
 		outcome.finished = true;
 	else if (WIFSIGNALED(status))
 		outcome.death = std::string("killed by signal ") + std::to_string(WTERMSIG(status)) + " (" +
-		                strsignal(WTERMSIG(status)) + ")";
+						strsignal(WTERMSIG(status)) + ")";
 	else
 		outcome.death = "exited with status " + std::to_string(WEXITSTATUS(status)) +
-		                (WEXITSTATUS(status) == 66 ? " (a sanitizer report is above)" : "");
+						(WEXITSTATUS(status) == 66 ? " (a sanitizer report is above)" : "");
 	return outcome;
 }
 

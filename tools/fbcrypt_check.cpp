@@ -26,14 +26,14 @@ using namespace check;
 constexpr unsigned dbCryptType = 9;  // IPluginManager::TYPE_DB_CRYPT
 
 const char* usageText =
-    "usage: fbcrypt-check MODULE [--plugin NAME] [--identity] [--threads N] [--page-size N ...] [--json]\n"
-    "  MODULE          the plug-in module file (a shared library exporting firebird_plugin)\n"
-    "  --plugin NAME   check only the database crypt factory registered as NAME\n"
-    "  --identity      also require encrypt(x) == x (a pass-through plug-in such as velkor)\n"
-    "  --threads N     threads sharing one instance (default: cores x 2)\n"
-    "  --page-size N   page sizes whose bodies (N - 16 bytes) are transformed; repeatable,\n"
-    "                  several may follow one flag (default: 4096 8192 16384 32768)\n"
-    "  --json          print the report as JSON\n";
+	"usage: fbcrypt-check MODULE [--plugin NAME] [--identity] [--threads N] [--page-size N ...] [--json]\n"
+	"  MODULE          the plug-in module file (a shared library exporting firebird_plugin)\n"
+	"  --plugin NAME   check only the database crypt factory registered as NAME\n"
+	"  --identity      also require encrypt(x) == x (a pass-through plug-in such as velkor)\n"
+	"  --threads N     threads sharing one instance (default: cores x 2)\n"
+	"  --page-size N   page sizes whose bodies (N - 16 bytes) are transformed; repeatable,\n"
+	"                  several may follow one flag (default: 4096 8192 16384 32768)\n"
+	"  --json          print the report as JSON\n";
 
 [[noreturn]] void usage(const std::string& why)
 {
@@ -140,19 +140,19 @@ void printText(const Options& o, const Discovery& d, const std::vector<PluginRep
 		std::cout << "  module object                          IPluginModule v" << v << "\n";
 	for (const Factory& f : d.factories)
 		std::cout << "  factory \"" << f.name << "\""
-		          << std::string(f.name.size() < 12 ? 12 - f.name.size() : 1, ' ') << "type " << f.type
-		          << (f.type == dbCryptType ? " (database crypt)" : "                 ")
-		          << "  IPluginFactory v" << f.version << "\n";
+				  << std::string(f.name.size() < 12 ? 12 - f.name.size() : 1, ' ') << "type " << f.type
+				  << (f.type == dbCryptType ? " (database crypt)" : "                 ")
+				  << "  IPluginFactory v" << f.version << "\n";
 	for (const PluginReport& r : reports)
 	{
 		std::cout << "\nplugin \"" << r.name << "\": instances are IDbCryptPlugin v" << r.instanceVersion
-		          << "\n";
+				  << "\n";
 		std::cout << "  throughput, MB/s     encrypt (separate)   decrypt (in place)\n";
 		for (const Throughput& t : r.throughput)
 		{
 			char line[96];
 			std::snprintf(line, sizeof line, "  %7u bytes  %19.0f  %19.0f\n", t.length, t.encryptMBps,
-			              t.decryptMBps);
+						  t.decryptMBps);
 			std::cout << line;
 		}
 		std::cout << "  checks:\n";
@@ -174,27 +174,27 @@ void printJson(const Options& o, const Discovery& d, const std::vector<PluginRep
 	out << "], \"factories\": [";
 	for (std::size_t i = 0; i < d.factories.size(); ++i)
 		out << (i ? ", " : "") << "{\"type\": " << d.factories[i].type
-		    << ", \"name\": " << json(d.factories[i].name)
-		    << ", \"IPluginFactory\": " << d.factories[i].version << "}";
+			<< ", \"name\": " << json(d.factories[i].name)
+			<< ", \"IPluginFactory\": " << d.factories[i].version << "}";
 	out << "], \"plugins\": [";
 	for (std::size_t i = 0; i < reports.size(); ++i)
 	{
 		const PluginReport& r = reports[i];
 		out << (i ? ", " : "") << "{\"name\": " << json(r.name)
-		    << ", \"IDbCryptPlugin\": " << r.instanceVersion << ", \"throughput\": [";
+			<< ", \"IDbCryptPlugin\": " << r.instanceVersion << ", \"throughput\": [";
 		for (std::size_t k = 0; k < r.throughput.size(); ++k)
 			out << (k ? ", " : "") << "{\"length\": " << r.throughput[k].length
-			    << ", \"encrypt_mb_s\": " << r.throughput[k].encryptMBps
-			    << ", \"decrypt_in_place_mb_s\": " << r.throughput[k].decryptMBps << "}";
+				<< ", \"encrypt_mb_s\": " << r.throughput[k].encryptMBps
+				<< ", \"decrypt_in_place_mb_s\": " << r.throughput[k].decryptMBps << "}";
 		out << "], \"checks\": [";
 		for (std::size_t k = 0; k < r.results.size(); ++k)
 			out << (k ? ", " : "") << "{\"check\": " << json(r.results[k].check)
-			    << ", \"result\": " << json(word(r.results[k].outcome))
-			    << ", \"message\": " << json(r.results[k].message) << "}";
+				<< ", \"result\": " << json(word(r.results[k].outcome))
+				<< ", \"message\": " << json(r.results[k].message) << "}";
 		out << "]}";
 	}
 	out << "], \"pass\": " << counts[0] << ", \"fail\": " << counts[1] << ", \"skip\": " << counts[2]
-	    << "}\n";
+		<< "}\n";
 	std::cout << out.str();
 }
 
@@ -225,9 +225,9 @@ int main(int argc, char** argv)
 	}
 	if (chosen.empty())
 		cannotDrive(o,
-		            std::string("registers no database crypt factory (type 9)") +
-		                (o.plugin.empty() ? "" : " named \"" + o.plugin + "\"") +
-		                (others.empty() ? "; it registers no factory at all" : "; it registers " + others));
+					std::string("registers no database crypt factory (type 9)") +
+						(o.plugin.empty() ? "" : " named \"" + o.plugin + "\"") +
+						(others.empty() ? "; it registers no factory at all" : "; it registers " + others));
 
 	std::vector<PluginReport> reports;
 	int counts[3] = {0, 0, 0};
@@ -243,7 +243,7 @@ int main(int argc, char** argv)
 	{
 		printText(o, d, reports);
 		std::cout << "\nsummary: " << counts[0] << " PASS, " << counts[1] << " FAIL, " << counts[2]
-		          << " SKIP\n";
+				  << " SKIP\n";
 	}
 	return counts[1] ? 1 : 0;
 }

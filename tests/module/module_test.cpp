@@ -54,7 +54,7 @@ TEST(LoadedModule, RegistersVelkorAsADatabaseCryptPlugin)
 	EXPECT_EQ(engine.manager.factories()[0].type, 9u);
 	EXPECT_EQ(engine.manager.factories()[0].name, "velkor");
 	EXPECT_EQ(engine.log.calls(), (std::vector<std::string>{"getPluginManager", "getPluginManager",
-	                                                        "registerModule", "registerPluginFactory"}));
+															"registerModule", "registerPluginFactory"}));
 }
 
 // The calls an engine makes for one encrypted database, in its order.

@@ -19,7 +19,7 @@ TEST_F(Keys, SetKeyLeavesTheStatusCleanWhateverItIsGiven)
 		const char* keyName;
 	};
 	for (const Case& k : {Case{0, nullptr, nullptr}, Case{0, nullptr, ""}, Case{1, holders, "key"},
-	                      Case{3, holders, "a much longer key name than anyone uses"}})
+						  Case{3, holders, "a much longer key name than anyone uses"}})
 	{
 		status.makeDirty();
 		const unsigned inits = status.initCalls();
@@ -36,7 +36,7 @@ TEST_F(Keys, SetInfoLeavesTheStatusCleanAndNeverReadsTheInfo)
 {
 	host::FakeCryptInfo info("/data/employee.fdb");
 	for (Firebird::IDbCryptInfo* given :
-	     {static_cast<Firebird::IDbCryptInfo*>(&info), static_cast<Firebird::IDbCryptInfo*>(nullptr)})
+		 {static_cast<Firebird::IDbCryptInfo*>(&info), static_cast<Firebird::IDbCryptInfo*>(nullptr)})
 	{
 		status.makeDirty();
 		crypt->setInfo(&status, given);
@@ -97,9 +97,9 @@ private:
 		{
 			host::HostStatus scratch;
 			const intptr_t vector[] = {
-			    isc_arg_gds, isc_bad_db_format, isc_arg_string, reinterpret_cast<intptr_t>("x.fdb"),
-			    isc_arg_gds, isc_random,        isc_arg_string, reinterpret_cast<intptr_t>("second"),
-			    isc_arg_end};
+				isc_arg_gds, isc_bad_db_format, isc_arg_string, reinterpret_cast<intptr_t>("x.fdb"),
+				isc_arg_gds, isc_random,        isc_arg_string, reinterpret_cast<intptr_t>("second"),
+				isc_arg_end};
 			throw Firebird::FbException(&scratch, vector);
 		}
 		case Throw::stdException:

@@ -14,7 +14,7 @@ TEST(EntryPoint, RegistersTheModuleBeforeTheFactory)
 	firebird_plugin(&engine.master);
 
 	EXPECT_EQ(engine.log.calls(),
-	          (Calls{"getPluginManager", "getPluginManager", "registerModule", "registerPluginFactory"}));
+			  (Calls{"getPluginManager", "getPluginManager", "registerModule", "registerPluginFactory"}));
 	EXPECT_EQ(velkor::masterInterface, &engine.master);
 	ASSERT_EQ(engine.manager.modules().size(), 1u);
 	ASSERT_EQ(engine.manager.factories().size(), 1u);

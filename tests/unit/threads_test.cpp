@@ -23,22 +23,22 @@ TEST(Threads, SharedInstanceCopiesAndCountsCorrectly)
 	std::vector<std::thread> threads;
 	for (int t = 0; t < threadCount; ++t)
 		threads.emplace_back(
-		    [&, t]
-		    {
-			    host::HostStatus status;
-			    std::vector<std::uint8_t> page(8176), copy(8176);
-			    for (int i = 0; i < 5000; ++i)
-			    {
-				    crypt->addRef();
-				    page[static_cast<std::size_t>(i) % page.size()] = static_cast<std::uint8_t>(i + t);
-				    crypt->encrypt(&status, 8176, page.data(), copy.data());
-				    crypt->decrypt(&status, 8176, copy.data(), copy.data());
-				    if (copy != page || !status.isClean())
-					    failures.fetch_add(1);
-				    if (crypt->release() != 1)
-					    failures.fetch_add(1);
-			    }
-		    });
+			[&, t]
+			{
+			host::HostStatus status;
+			std::vector<std::uint8_t> page(8176), copy(8176);
+			for (int i = 0; i < 5000; ++i)
+			{
+				crypt->addRef();
+				page[static_cast<std::size_t>(i) % page.size()] = static_cast<std::uint8_t>(i + t);
+				crypt->encrypt(&status, 8176, page.data(), copy.data());
+				crypt->decrypt(&status, 8176, copy.data(), copy.data());
+				if (copy != page || !status.isClean())
+					failures.fetch_add(1);
+				if (crypt->release() != 1)
+					failures.fetch_add(1);
+			}
+		});
 	for (auto& th : threads)
 		th.join();
 	EXPECT_EQ(failures.load(), 0);
@@ -60,13 +60,13 @@ TEST(Threads, LastOfConcurrentReleasesDestroysExactlyOnce)
 		std::vector<std::thread> threads;
 		for (int t = 0; t < threadCount; ++t)
 			threads.emplace_back(
-			    [&]
-			    {
-				    while (!go.load())
-					    std::this_thread::yield();
-				    if (crypt->release() == 0)
-					    zeros.fetch_add(1);
-			    });
+				[&]
+				{
+				while (!go.load())
+					std::this_thread::yield();
+				if (crypt->release() == 0)
+					zeros.fetch_add(1);
+			});
 		go.store(true);
 		for (auto& th : threads)
 			th.join();

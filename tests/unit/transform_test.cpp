@@ -122,7 +122,7 @@ TEST_P(Transform, NullStatusStillCopies)
 }
 
 INSTANTIATE_TEST_SUITE_P(BothDirections, Transform, ::testing::Values("encrypt", "decrypt"),
-                         [](const auto& info) { return std::string(info.param); });
+						 [](const auto& info) { return std::string(info.param); });
 
 TEST_F(CryptTest, DecryptOfEncryptIsTheInput)
 {
