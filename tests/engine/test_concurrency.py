@@ -57,8 +57,11 @@ class ConcurrentLoad(EngineTest):
                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                           text=True)
         results = {}
-        writers = [threading.Thread(target=lambda k=k, p=p: results.__setitem__(k, p.communicate(client_script(k))))
-                   for k, p in clients.items()]
+
+        def write(k, p):
+            results[k] = p.communicate(client_script(k))
+
+        writers = [threading.Thread(target=write, args=(k, p)) for k, p in clients.items()]
         for th in writers:
             th.start()
 
