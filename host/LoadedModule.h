@@ -6,6 +6,8 @@
 
 #include <firebird/Interface.h>
 
+#include "SharedLibrary.h"
+
 namespace host
 {
 
@@ -23,7 +25,7 @@ public:
 	EntryPoint entryPoint() const { return entry_; }
 
 private:
-	void* handle_;
+	SharedLibrary library_;
 	EntryPoint entry_;
 };
 

@@ -1,4 +1,7 @@
-"""The demo's steps, on the engine stand-ins of tests/engine (see scripts/demo)."""
+"""The demo's steps, in a real Firebird engine run the way tests/engine runs
+it: embedded from a private root, or (--server) a SuperServer on 127.0.0.1
+with a remote client. scripts/demo checks the options and builds the
+module first; run that."""
 
 import argparse
 import os
@@ -7,6 +10,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "engine"))
 
+import fbserver  # noqa: E402
 import fbsite  # noqa: E402
 import sample  # noqa: E402
 
@@ -43,20 +47,25 @@ def checked(site, db, shape):
 
 
 def main():
-    ap = argparse.ArgumentParser(prog="scripts/demo", description=__doc__)
-    ap.add_argument("--engine", choices=["4.0", "3.0"], default="4.0", help="Firebird engine (default 4.0)")
-    ap.add_argument("--rows", type=int, default=300_000, help="rows in the sample database")
-    ap.add_argument("--keep", action="store_true", help="leave the database and its private root behind")
+    ap = argparse.ArgumentParser(prog="demo.py", description=__doc__)
     ap.add_argument("--module", required=True)
-    ap.add_argument("--chroot")
+    ap.add_argument("--engine", required=True)
+    ap.add_argument("--rows", type=int, required=True)
+    ap.add_argument("--server", action="store_true")
+    ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
 
-    engine = fbsite.Engine(args.engine, args.chroot)
-    site = fbsite.Site(engine, "demo", module=args.module)
+    engine = fbsite.Engine(args.engine)
+    if args.server:
+        site = fbserver.ServerSite(engine, "demo", module=args.module)
+        how = f"SuperServer on {site.address}, remote client"
+    else:
+        site = fbsite.Site(engine, "demo", module=args.module)
+        how = "embedded"
     try:
         db = site.db("demo")
         shape = sample.shape(args.rows)
-        print(f"velkor64 demo on {engine.describe()} (embedded, private root {site.root})")
+        print(f"velkor64 demo on {engine.describe()} ({how}, private root {site.root})")
         print(f"1. sample database: {shape.customers} customers, {shape.orders} orders, "
               f"{shape.documents} documents (text blobs), indexes on names and customers")
         t = time.monotonic()

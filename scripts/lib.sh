@@ -1,11 +1,15 @@
 # Sourced by the scripts: the machine's own Debian mirror, and apt installs
 # of what is not installed yet.
 
-# The mirror the machine's apt sources name, so that no other host is used.
+# The Debian archive the machine's apt sources name, so that no other host is
+# used. apt itself reads the sources (one-line and deb822, options in
+# brackets, cdrom: entries); only an http(s) repository whose Release file says
+# Origin and Label "Debian" counts, which leaves out the security archive and
+# third-party repositories. Without apt lists: deb.debian.org.
 debian_mirror() {
   local m
-  m=$(grep -h -m1 -E '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' | grep -v security | head -n1 || true)
-  [ -n "$m" ] || m=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}' || true)
+  m=$(apt-get indextargets --format '$(ORIGIN)|$(LABEL)|$(REPO_URI)' 2>/dev/null |
+    awk -F'|' '$1 == "Debian" && $2 == "Debian" && $3 ~ /^https?:\/\// { sub(/\/+$/, "", $3); print $3; exit }')
   echo "${m:-http://deb.debian.org/debian}"
 }
 
@@ -18,5 +22,5 @@ install_missing() {
   [ ${#missing[@]} -gt 0 ] || return 0
   echo "installing ${missing[*]}"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 "${missing[@]}" >/dev/null
 }

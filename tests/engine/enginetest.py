@@ -1,5 +1,5 @@
 """The base of the end-to-end tests: one private site per test, on the engine
-that VELKOR_ENGINE names (3.0 or 4.0). A missing engine fails the test."""
+that VELKOR_ENGINE names (3.0-bookworm, 4.0-trixie, 3.0-forky, 4.0-forky). A missing engine fails the test."""
 
 import os
 import re
@@ -17,13 +17,14 @@ KEY_HASH = "zifLFBCY/rAHFOdYZGvj6ZwYW3E="  # base64 of SHA-1 of the engine's fix
 
 class EngineTest(unittest.TestCase):
     engine = None
+    module = None  # the module file the site's root gets; None: velkor64 (VELKOR_MODULE)
 
     @classmethod
     def setUpClass(cls):
         cls.engine = fbsite.engine_from_env()  # raises, and so fails, when the engine is missing
 
     def setUp(self):
-        self.site = fbsite.Site(self.engine, self.id().split(".")[-1])
+        self.site = fbsite.Site(self.engine, self.id().split(".")[-1], module=self.module)
         self.started = time.monotonic()
 
     def tearDown(self):
@@ -31,11 +32,11 @@ class EngineTest(unittest.TestCase):
 
     @property
     def v4(self):
-        return self.engine.version == "4.0"
+        return self.engine.v4
 
     def report(self, text):
         """A line for the log: what a run saw, with its engine."""
-        print(f"[{self.engine.version}] {self.id().split('.')[-1]}: {text}", flush=True)
+        print(f"[{self.engine.release} {self.engine.name}] {self.id().split('.')[-1]}: {text}", flush=True)
 
     def populated(self, rows, page_size=8192, documents=None, name="test"):
         db = self.site.db(name)

@@ -33,53 +33,97 @@ class EngineMissing(RuntimeError):
     pass
 
 
-class Engine:
-    """One installed Firebird, and how to run its tools."""
+# Where each Debian suite's engines live: the host (Debian 12) or a chroot
+# that scripts/engines builds under build/engines.
+HOST_SUITE = "bookworm"
+ENGINE_PLUGINS = {"3.0": "libEngine12.so", "4.0": "libEngine13.so"}
+DEFAULT_ENGINES_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "engines")
 
-    def __init__(self, version, chroot=None):
-        self.version = version
-        if version == "3.0":
-            self.chroot = None
-            self.libdir = f"/usr/lib/{ARCH}/firebird/3.0"
-            self.bindir = "/usr/bin"
-            self.confdir = "/etc/firebird/3.0"
-            self.engine_plugin = "libEngine12.so"
-        elif version == "4.0":
-            if not chroot or not os.path.isdir(chroot):
-                raise EngineMissing(f"Firebird 4.0 chroot not found at {chroot!r}: run scripts/engines")
-            self.chroot = chroot
-            self.libdir = f"/usr/lib/{ARCH}/firebird/4.0"
-            self.bindir = "/usr/lib/firebird/4.0/bin"
-            self.confdir = "/etc/firebird/4.0"
-            self.engine_plugin = "libEngine13.so"
-        else:
-            raise ValueError(f"unknown engine {version}")
-        if not os.path.exists(self.host(f"{self.libdir}/plugins/{self.engine_plugin}")):
-            raise EngineMissing(f"Firebird {version} engine not installed: run scripts/engines")
-        if not os.path.exists(self.host(f"{self.bindir}/isql-fb")):
-            raise EngineMissing(f"Firebird {version} tools not installed: run scripts/engines")
+
+class Engine:
+    """One installed Firebird release, and how to run its tools and server.
+    `name` is SERIES-SUITE: 3.0-bookworm (this machine), 4.0-trixie,
+    3.0-forky, 4.0-forky."""
+
+    def __init__(self, name, engines_dir=None):
+        self.name = name
+        self.series, _, self.suite = name.partition("-")
+        if self.series not in ENGINE_PLUGINS or not self.suite:
+            raise ValueError(f"unknown engine {name!r}: SERIES-SUITE, for example 4.0-trixie")
+        engines_dir = os.path.abspath(engines_dir or os.environ.get("VELKOR_ENGINES") or DEFAULT_ENGINES_DIR)
+        self.chroot = None if self.suite == HOST_SUITE else os.path.join(engines_dir, self.suite)
+        if self.chroot and not os.path.isdir(self.chroot):
+            raise EngineMissing(f"no {self.suite} chroot at {self.chroot}: run scripts/engines")
+        self.libdir = f"/usr/lib/{ARCH}/firebird/{self.series}"
+        self.confdir = f"/etc/firebird/{self.series}"
+        self.engine_plugin = ENGINE_PLUGINS[self.series]
+        # The real tools: Debian 12 puts 3.0's in /usr/bin; later releases keep
+        # them in /usr/lib/firebird/SERIES/bin behind wrappers that set FIREBIRD.
+        self.bindir = next((d for d in (f"/usr/lib/firebird/{self.series}/bin", "/usr/bin")
+                            if _is_elf(self.host(d + "/isql-fb"))), None)
+        if not os.path.exists(self.host(f"{self.libdir}/plugins/{self.engine_plugin}")) or not self.bindir:
+            raise EngineMissing(f"Firebird {name} not installed: run scripts/engines")
+        # The server binary, unpacked from the -server package (never installed).
+        server = self.bindir + "/firebird"
+        self.server = server if _is_elf(self.host(server)) else None
+        if not self.server and not self.chroot:
+            unpacked = os.path.join(engines_dir, f"{HOST_SUITE}-server/usr/sbin/firebird")
+            self.server = unpacked if _is_elf(unpacked) else None
+        # forky's 3.0 ships no firebird.msg; its client library (4.0's) reads 4.0's.
+        self.msg = next((m for m in (f"{self.libdir}/firebird.msg", f"/usr/lib/{ARCH}/firebird/4.0/firebird.msg")
+                         if os.path.exists(self.host(m))), None)
+        self._release = None
+
+    @property
+    def v4(self):
+        return self.series == "4.0"
 
     def host(self, path):
         """The host's path of a path as the engine sees it."""
         return self.chroot + path if self.chroot else path
 
+    def host_file(self, path):
+        """host(path) with symbolic links followed as the engine sees them
+        (a chroot's absolute links point into the chroot)."""
+        for _ in range(16):
+            target = self.host(path)
+            if not os.path.islink(target):
+                return target
+            path = os.path.normpath(os.path.join(os.path.dirname(path), os.readlink(target)))
+        raise OSError(f"too many links at {path}")
+
     def command(self, tool, args, env):
         """argv that runs one of the engine's tools with `env` set."""
-        exe = f"{self.bindir}/{tool}"
+        exe = tool if tool.startswith("/") else f"{self.bindir}/{tool}"
         pairs = [f"{k}={v}" for k, v in env.items()]
         if self.chroot:
             return ["chroot", self.chroot, "/usr/bin/env", *pairs, exe, *args]
         return ["/usr/bin/env", *pairs, exe, *args]
 
+    @property
+    def release(self):
+        """The engine's own version, for example 4.0.5."""
+        if self._release is None:
+            out = subprocess.run(self.command("isql-fb", ["-z", "-q"], {}), input="", capture_output=True,
+                                 text=True, timeout=60).stdout
+            m = re.search(r"V(\d+\.\d+\.\d+)\.\d+", out)
+            self._release = m.group(1) if m else self.series
+        return self._release
+
     def describe(self):
-        out = subprocess.run(self.command("isql-fb", ["-z", "-q"], {}), input="", capture_output=True,
-                             text=True, timeout=60).stdout
-        m = re.search(r"V\d+\.\d+\.\d+\.\d+", out)
-        return f"Firebird {m.group(0) if m else self.version}"
+        return f"Firebird {self.release} ({self.name})"
+
+
+def _is_elf(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read(4) == b"\x7fELF"
+    except OSError:
+        return False
 
 
 def engine_from_env():
-    return Engine(os.environ.get("VELKOR_ENGINE", "4.0"), os.environ.get("VELKOR_CHROOT"))
+    return Engine(os.environ.get("VELKOR_ENGINE", "4.0-trixie"))
 
 
 class SqlError(AssertionError):
@@ -89,7 +133,7 @@ class SqlError(AssertionError):
 class Site:
     """A private Firebird root and database folder."""
 
-    def __init__(self, engine, name, module=None, classic=True):
+    def __init__(self, engine, name, module=None, conf=None):
         self.engine = engine
         self.module = module or os.environ["VELKOR_MODULE"]
         base = engine.host("/tmp") if engine.chroot else os.environ.get("VELKOR_WORK", tempfile.gettempdir())
@@ -99,7 +143,7 @@ class Site:
         self.dbdir = os.path.join(self.dir, "db")
         for d in ("root/plugins", "root/intl", "db", "lock", "tmp"):
             os.makedirs(os.path.join(self.dir, d))
-        self._make_root(classic)
+        self._make_root({"ServerMode": "Classic"} if conf is None else conf)
         self.env = {"FIREBIRD": self.view(self.root), "FIREBIRD_LOCK": self.view(self.dir + "/lock"),
                     "FIREBIRD_TMP": self.view(self.dir + "/tmp")}
         self.children = []
@@ -111,44 +155,77 @@ class Site:
             return host_path[len(self.engine.chroot):]
         return host_path
 
-    def db(self, name="test"):
+    def path(self, name="test"):
         """The engine's path of database `name`."""
         return self.view(os.path.join(self.dbdir, name + ".fdb"))
 
+    def db(self, name="test"):
+        """What clients name database `name` by: here its path."""
+        return self.path(name)
+
+    def local(self, db):
+        """The engine's path of a database named as clients name it."""
+        return db.rsplit(":", 1)[-1]
+
     def file(self, db):
-        return self.engine.host(db)
+        """The host's path of a database file."""
+        return self.engine.host(self.local(db))
 
     @property
     def module_file(self):
         return os.path.join(self.root, "plugins", "libvelkor64.so")
 
-    def _make_root(self, classic):
+    def set_conf(self, **settings):
+        """Sets firebird.conf entries of the root. The engine takes the first
+        line that sets a key (4.0's includes service-port.conf half-way):
+        a setting's own line is changed in place, a new one goes first."""
+        path = os.path.join(self.root, "firebird.conf")
+        with open(path) as f:
+            lines = f.read().splitlines()
+        for key, value in settings.items():
+            line = f"{key} = {value}"
+            at = [i for i, text in enumerate(lines) if re.match(rf"\s*{key}\s*=", text, re.I)]
+            if at:
+                lines[at[0]] = line
+            else:
+                lines.insert(0, line)
+        with open(path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def set_velkor_conf(self, text):
+        """plugins.conf: the engine's own, then `text` (the velkor block)."""
+        with open(os.path.join(self.root, "plugins.conf"), "w") as f:
+            f.write(self._stock_plugins + "\n" + text + "\n")
+
+    def write_root_file(self, name, text):
+        with open(os.path.join(self.root, name), "w") as f:
+            f.write(text)
+
+    def add_plugins_conf(self, text):
+        with open(os.path.join(self.root, "plugins.conf"), "a") as f:
+            f.write("\n" + text + "\n")
+
+    def _make_root(self, conf):
         eng = self.engine
         lib = eng.host(eng.libdir)
-        with open(eng.host(eng.confdir + "/firebird.conf")) as f:
-            conf = f.read()
-        if classic:
-            conf += "\nServerMode = Classic\n"
-        with open(os.path.join(self.root, "firebird.conf"), "w") as f:
-            f.write(conf)
+        shutil.copy(eng.host_file(eng.confdir + "/firebird.conf"), os.path.join(self.root, "firebird.conf"))
+        self.set_conf(**conf)
         port = eng.host(eng.confdir + "/service-port.conf")
         if os.path.exists(port):
             shutil.copy(port, self.root)
-        os.symlink(eng.libdir + "/firebird.msg", os.path.join(self.root, "firebird.msg"))
+        os.symlink(eng.msg, os.path.join(self.root, "firebird.msg"))
         # Plug-ins and character sets must be real files in the root.
         for sub in ("plugins", "intl"):
             for entry in os.listdir(os.path.join(lib, sub)):
-                src = os.path.join(lib, sub, entry)
+                src = eng.host_file(f"{eng.libdir}/{sub}/{entry}")
                 if os.path.isfile(src) and not entry.startswith("libfbSample"):
                     _link_or_copy(src, os.path.join(self.root, sub, entry))
         if os.path.isdir(os.path.join(lib, "plugins/udr")):
             shutil.copytree(os.path.join(lib, "plugins/udr"), os.path.join(self.root, "plugins/udr"))
         shutil.copy(self.module, self.module_file)
-        with open(eng.host(eng.confdir + "/plugins.conf")) as f:
-            plugins = f.read()
-        plugins += ("\nPlugin = velkor {\n\tModule = %s/velkor64\n}\n" % self.view(self.root + "/plugins"))
-        with open(os.path.join(self.root, "plugins.conf"), "w") as f:
-            f.write(plugins)
+        with open(eng.host_file(eng.confdir + "/plugins.conf")) as f:
+            self._stock_plugins = f.read()
+        self.set_velkor_conf("Plugin = velkor {\n\tModule = %s/velkor64\n}" % self.view(self.root + "/plugins"))
 
     # Running the engine's tools.
     def command(self, tool, *args):
@@ -192,7 +269,7 @@ class Site:
     # The database file.
     def header(self, db):
         """fbstat -h, parsed: Attributes, Page size, Key hash, ..."""
-        out = self.run("fbstat", "-h", db).stdout
+        out = self.run("fbstat", "-h", self.local(db)).stdout
         fields = {}
         for line in out.splitlines():
             m = re.match(r"\s*([A-Za-z][A-Za-z ]*?):?\t+(.*)$", line)
@@ -243,6 +320,29 @@ class Site:
             return self.wait_crypt(db, encrypt, timeout, on_sample)
         finally:
             self.close(holder)
+
+    def crypt_resume(self, db, encrypt=True, timeout=600, on_sample=None):
+        """Attaches, which starts the crypt thread again, and holds the
+        attachment until the run is done; returns the samples."""
+        holder = self.attach(db)
+        try:
+            return self.wait_crypt(db, encrypt, timeout, on_sample)
+        finally:
+            self.close(holder)
+
+    def info(self, db):
+        """The database information items of the crypt state ({name: value}),
+        read by tests/engine/fbinfo through the engine's client library."""
+        exe = os.path.join(self.dir, "fbinfo")
+        if not os.path.exists(exe):
+            shutil.copy(os.environ["VELKOR_FBINFO"], exe)
+        password = [self.env["ISC_PASSWORD"]] if "ISC_PASSWORD" in self.env else []
+        p = self.run(self.view(exe), db, *password)
+        out = {}
+        for line in p.stdout.splitlines():
+            name, value = line.split(" ", 1)
+            out[name] = value.strip('"') if value.startswith('"') else None if value == "unknown" else int(value)
+        return out
 
     def crypt_state(self, db):
         """MON$CRYPT_STATE (4.0 only): 0 plain, 1 encrypted, 2 decrypting, 3 encrypting."""

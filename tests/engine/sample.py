@@ -92,3 +92,20 @@ def check(site, db, s):
     names = ["customers", "bad customers", "orders", "bad orders", "documents", "bad documents",
              "customer found by name index", "orders found by customer index"]
     return [f"{n}: {g} (expected {e})" for n, g, e in zip(names, got, expected) if g != e]
+
+
+# Each table's rows folded into one value, so that two databases can be
+# compared without a copy of the data.
+ROW_TEXT = {
+    "customers": "id || '|' || name || '|' || coalesce(city, '')",
+    "orders": "id || '|' || customer_id || '|' || coalesce(amount, '') || '|' || coalesce(note, '')",
+    "documents": "body",
+}
+
+
+def fingerprint(site, db, tables=ROW_TEXT):
+    """{table: (row count, sum of row hashes)} of `tables` ({name: row text})."""
+    parts = ", ".join(f"(select count(*) from {t}), (select sum(mod(hash({text}), 1000000007)) from {t})"
+                      for t, text in tables.items())
+    got = site.query(db, f"select {parts} from rdb$database")
+    return {t: (got[2 * i], got[2 * i + 1]) for i, t in enumerate(tables)}

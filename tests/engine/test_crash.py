@@ -33,13 +33,9 @@ class CrashDuringCrypt(EngineTest):
         return total, at_kill
 
     def resume(self, db, encrypt):
-        holder = self.site.attach(db)
         first = []
-        try:
-            self.site.wait_crypt(db, encrypt, timeout=300,
-                                 on_sample=lambda t, page, attrs: first.append(page) if len(first) < 1 else None)
-        finally:
-            self.site.close(holder)
+        self.site.crypt_resume(db, encrypt, timeout=300,
+                               on_sample=lambda t, page, attrs: first.append(page) if len(first) < 1 else None)
         return first[0]
 
     def test_kill_during_encryption_and_decryption(self):

@@ -35,7 +35,7 @@ set term ;^
 
 class SystemInstall(unittest.TestCase):
     def setUp(self):
-        self.engine = fbsite.Engine("4.0", os.environ.get("VELKOR_CHROOT"))
+        self.engine = fbsite.engine_from_env()
         self.root = self.engine.chroot
         self.build = tempfile.mkdtemp(prefix="velkor-install-build-")
         self.plugins_conf = self.root + CONF + "/plugins.conf"
