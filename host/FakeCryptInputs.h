@@ -4,7 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <firebird/Interface.h>
 
@@ -41,17 +44,57 @@ private:
 	CallCounter counter_;
 };
 
+// A key as a key holder hands it out: the plug-in asks the callback for the
+// key's bytes (callback(0, nullptr, size, buffer) returns how many there are).
+class FakeKeyCallback final : public Firebird::ICryptKeyCallbackImpl<FakeKeyCallback, PassStatus>
+{
+public:
+	explicit FakeKeyCallback(std::vector<std::uint8_t> key) : key_(std::move(key)) {}
+	int calls() const { return counter_.calls(); }
+
+	// ICryptKeyCallback
+	unsigned callback(unsigned, const void*, unsigned bufferLength, void* buffer) override;
+	int getHashLength(PassStatus*) override
+	{
+		counter_.touch();
+		return -1;  // no hash of the key: the engine's own holders may give none either
+	}
+	void getHashData(PassStatus*, void*) override { counter_.touch(); }
+
+private:
+	std::vector<std::uint8_t> key_;
+	CallCounter counter_;
+};
+
+// A key holder plug-in as the engine passes it to setKey. It holds one key
+// under one name ("" for the default key), or none at all; the plug-in gets
+// it through keyHandle(name). Reference counts are kept, so that a check can
+// see a holder that was not given back.
 class FakeKeyHolder final : public Firebird::IKeyHolderPluginImpl<FakeKeyHolder, PassStatus>
 {
 public:
+	FakeKeyHolder() = default;  // offers no key
+	FakeKeyHolder(std::string keyName, std::vector<std::uint8_t> key)
+		: keyName_(std::move(keyName)), key_(std::in_place, std::move(key))
+	{
+	}
+
 	int calls() const { return counter_.calls(); }
+	// addRef calls minus release calls: 0 once the plug-in gave back what it took.
+	int heldRefs() const { return held_.load(); }
+	int keyReads() const { return key_ ? key_->calls() : 0; }
 
 	// IReferenceCounted
-	void addRef() override { counter_.touch(); }
+	void addRef() override
+	{
+		counter_.touch();
+		held_.fetch_add(1);
+	}
 	int release() override
 	{
 		counter_.touch();
-		return 1;
+		held_.fetch_sub(1);
+		return 1;  // the engine owns its holders
 	}
 	// IPluginBase
 	void setOwner(Firebird::IReferenceCounted*) override { counter_.touch(); }
@@ -64,12 +107,12 @@ public:
 	int keyCallback(PassStatus*, Firebird::ICryptKeyCallback*) override
 	{
 		counter_.touch();
-		return 0;
+		return key_ ? 1 : 0;
 	}
-	Firebird::ICryptKeyCallback* keyHandle(PassStatus*, const char*) override
+	Firebird::ICryptKeyCallback* keyHandle(PassStatus*, const char* keyName) override
 	{
 		counter_.touch();
-		return nullptr;
+		return key_ && keyName_ == (keyName ? keyName : "") ? &*key_ : nullptr;
 	}
 	FB_BOOLEAN useOnlyOwnKeys(PassStatus*) override
 	{
@@ -84,6 +127,9 @@ public:
 
 private:
 	CallCounter counter_;
+	std::atomic<int> held_{0};
+	std::string keyName_;
+	std::optional<FakeKeyCallback> key_;
 };
 
 class FakeCryptInfo final : public Firebird::IDbCryptInfoImpl<FakeCryptInfo, PassStatus>

@@ -52,7 +52,8 @@ public:
 	// `manager` may be null, to see what a module does without one.
 	FakeMaster(CallLog& log, FakePluginManager* manager) : log_(log), manager_(manager) {}
 
-	// IMaster: only getPluginManager is expected; the rest are logged.
+	// IMaster: getPluginManager and getStatus are expected; the rest are
+	// logged as unexpected.
 	Firebird::IPluginManager* getPluginManager() override;
 	Firebird::IStatus* getStatus() override;
 	Firebird::IProvider* getDispatcher() override;

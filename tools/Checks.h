@@ -14,9 +14,16 @@ struct Options
 	std::string module;
 	std::string plugin;  // empty: every database crypt factory
 	bool identity = false;
+	bool encrypting = false;
 	unsigned threads = 0;
 	std::vector<unsigned> pageSizes;
 	bool json = false;
+	// In a real engine: the Firebird root (empty: found as the install finds
+	// one), a key holder MODULE:NAME and a key name for the ALTER.
+	bool engine = false;
+	std::string engineRoot;
+	std::string keyHolder;
+	std::string keyName;
 };
 
 struct Factory
@@ -64,8 +71,15 @@ struct PluginReport
 };
 
 Discovery discover(const std::string& module);
+// Every check without an engine, each in a process of its own; then, with
+// --engine, the steps in a real one.
 PluginReport checkPlugin(const Options& options, const Factory& factory);
 // The lengths the engine passes: 16 and 48, then each page size minus its header.
 std::vector<unsigned> engineLengths(const Options& options);
+
+// The installed Firebird to use: `given`, else the first the install would
+// find; empty, with the reason in `why`, when there is none.
+std::string findEngineRoot(const std::string& given, std::string& why);
+std::vector<Result> checkInEngine(const Options& options, const Factory& factory);
 
 }  // namespace check

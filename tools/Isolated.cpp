@@ -1,5 +1,6 @@
 #include "Isolated.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -59,7 +60,7 @@ void Reporter::line(const std::string& kind, const std::string& text) const
 	}
 }
 
-ChildOutcome runIsolated(const std::function<void(const Reporter&)>& body)
+ChildOutcome runIsolated(const std::function<void(const Reporter&)>& body, std::chrono::seconds limit)
 {
 	int fds[2];
 	if (pipe(fds) != 0)
@@ -94,8 +95,21 @@ ChildOutcome runIsolated(const std::function<void(const Reporter&)>& body)
 	ChildOutcome outcome;
 	std::string pending;
 	char buffer[4096];
+	const auto deadline = std::chrono::steady_clock::now() + limit;
+	bool late = false;
 	for (;;)
 	{
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+		pollfd ready = {fds[0], POLLIN, 0};
+		const int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+		if (polled < 0 && errno == EINTR)
+			continue;
+		if (polled == 0)
+		{
+			late = true;
+			kill(pid, SIGKILL);
+			break;
+		}
 		ssize_t n = read(fds[0], buffer, sizeof buffer);
 		if (n < 0 && errno == EINTR)
 			continue;
@@ -122,7 +136,9 @@ ChildOutcome runIsolated(const std::function<void(const Reporter&)>& body)
 	while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
 	{
 	}
-	if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+	if (late)
+		outcome.death = "did not finish within " + std::to_string(limit.count()) + " s and was killed";
+	else if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
 		outcome.finished = true;
 	else if (WIFSIGNALED(status))
 		outcome.death = std::string("killed by signal ") + std::to_string(WTERMSIG(status)) + " (" +

@@ -3,6 +3,7 @@
 // the checker down. The child reports through a pipe, one line at a time.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ struct ChildOutcome
 	std::string death;                                       // how it ended otherwise, in words
 };
 
-ChildOutcome runIsolated(const std::function<void(const Reporter&)>& body);
+// Runs `body` in a child process; one that has not finished after `limit`
+// is killed, and its outcome says so.
+ChildOutcome runIsolated(const std::function<void(const Reporter&)>& body,
+						 std::chrono::seconds limit = std::chrono::seconds(300));
 
 }  // namespace check

@@ -1,8 +1,9 @@
 // fbcrypt-check: drives a Firebird database crypt plug-in module the way the
 // engine does, without an engine, and says what it does wrong.
 //
-//   fbcrypt-check MODULE [--plugin NAME] [--identity] [--threads N]
-//                 [--page-size N ...] [--json]
+//   fbcrypt-check MODULE [--plugin NAME] [--identity | --encrypting]
+//                 [--threads N] [--page-size N ...] [--json]
+//                 [--engine [FIREBIRD_ROOT] [--key-holder MODULE:NAME] [--key NAME]]
 //
 // Exit status: 0 when no check failed, 1 when one did or the module could not
 // be driven at all, 2 for a bad command line.
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -26,14 +28,22 @@ using namespace check;
 constexpr unsigned dbCryptType = 9;  // IPluginManager::TYPE_DB_CRYPT
 
 const char* usageText =
-	"usage: fbcrypt-check MODULE [--plugin NAME] [--identity] [--threads N] [--page-size N ...] [--json]\n"
+	"usage: fbcrypt-check MODULE [--plugin NAME] [--identity | --encrypting] [--threads N]\n"
+	"                     [--page-size N ...] [--json]\n"
+	"                     [--engine [FIREBIRD_ROOT] [--key-holder MODULE:NAME] [--key NAME]]\n"
 	"  MODULE          the plug-in module file (a shared library exporting firebird_plugin)\n"
 	"  --plugin NAME   check only the database crypt factory registered as NAME\n"
 	"  --identity      also require encrypt(x) == x (a pass-through plug-in such as velkor)\n"
+	"  --encrypting    also require encrypt to change the bytes (a plug-in that really encrypts)\n"
 	"  --threads N     threads sharing one instance (default: cores x 2)\n"
 	"  --page-size N   page sizes whose bodies (N - 16 bytes) are transformed; repeatable,\n"
 	"                  several may follow one flag (default: 4096 8192 16384 32768)\n"
-	"  --json          print the report as JSON\n";
+	"  --json          print the report as JSON\n"
+	"  --engine [ROOT] also run the module in a real Firebird: the embedded engine of the one\n"
+	"                  installed at ROOT (default: the first of /usr/lib/<arch>/firebird/4.0,\n"
+	"                  .../3.0, /opt/firebird), in a private temporary root\n"
+	"  --key-holder MODULE:NAME  with --engine: the key holder plug-in to configure\n"
+	"  --key NAME      with --engine: the key name for ALTER DATABASE ENCRYPT ... KEY\n";
 
 [[noreturn]] void usage(const std::string& why)
 {
@@ -73,6 +83,24 @@ Options parse(int argc, char** argv)
 			o.plugin = value();
 		else if (a == "--identity")
 			o.identity = true;
+		else if (a == "--encrypting")
+			o.encrypting = true;
+		else if (a == "--engine")
+		{
+			o.engine = true;
+			// An optional root: a folder that follows the flag.
+			if (i + 1 < argc && argv[i + 1][0] != '-' && std::filesystem::is_directory(argv[i + 1]))
+				o.engineRoot = argv[++i];
+		}
+		else if (a == "--key-holder")
+		{
+			o.keyHolder = value();
+			const std::size_t colon = o.keyHolder.rfind(':');
+			if (colon == std::string::npos || colon == 0 || colon + 1 == o.keyHolder.size())
+				usage("--key-holder takes MODULE:NAME, not " + o.keyHolder);
+		}
+		else if (a == "--key")
+			o.keyName = value();
 		else if (a == "--json")
 			o.json = true;
 		else if (a == "--threads")
@@ -102,6 +130,10 @@ Options parse(int argc, char** argv)
 	}
 	if (o.module.empty())
 		usage("no module given");
+	if (o.identity && o.encrypting)
+		usage("--identity and --encrypting ask for opposite things");
+	if (!o.engine && (!o.keyHolder.empty() || !o.keyName.empty()))
+		usage("--key-holder and --key go with --engine");
 	if (o.pageSizes.empty())
 		o.pageSizes = {4096, 8192, 16384, 32768};
 	if (!o.threads)
@@ -158,8 +190,8 @@ void printText(const Options& o, const Discovery& d, const std::vector<PluginRep
 		std::cout << "  checks:\n";
 		for (const Result& c : r.results)
 		{
-			char head[40];
-			std::snprintf(head, sizeof head, "    %s  %-13s ", word(c.outcome), c.check.c_str());
+			char head[48];
+			std::snprintf(head, sizeof head, "    %s  %-16s ", word(c.outcome), c.check.c_str());
 			std::cout << head << c.message << "\n";
 		}
 	}

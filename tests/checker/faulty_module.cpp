@@ -1,8 +1,10 @@
 // A small database crypt plug-in module with one deliberate mistake, chosen
 // by FAULT at compile time, for the checker's own tests. With FAULT_NONE it
-// is correct, which shows that each failure comes from its fault alone.
+// is correct (and the identity), which shows that each failure comes from
+// its fault alone; FAULT_NONE_XOR is correct too, and really changes the bytes.
 #include <atomic>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 
 #include <firebird/Interface.h>
@@ -34,14 +36,44 @@ struct Status : velkor::TStatus
 using Status = velkor::TStatus;
 #endif
 
+#if defined(FAULT_GLOBAL_KEY)
+// One key for the whole module, set by every new instance and wiped by
+// every instance that goes: another attachment's release changes this one's key.
+std::atomic<unsigned char> globalKey{0};
+#endif
+
+// The transform: the bytes XORed with a key byte (0: the identity).
+void xorInto(const void* from, void* to, unsigned length, unsigned char key)
+{
+	const auto* s = static_cast<const unsigned char*>(from);
+	auto* d = static_cast<unsigned char*>(to);
+	for (unsigned i = 0; i < length; ++i)
+		d[i] = static_cast<unsigned char>(s[i] ^ key);
+}
+
 class Crypt final : public Firebird::IDbCryptPluginImpl<Crypt, Status>
 {
 public:
-	explicit Crypt(IPluginConfig* config) : config_(config) { config_->addRef(); }
+	explicit Crypt(IPluginConfig* config) : config_(config)
+	{
+		config_->addRef();
+#if defined(FAULT_RANDOM_KEY)
+		// Its own key for every instance: each round-trips, but two
+		// instances given the same key encrypt differently.
+		encryptKey_ = decryptKey_ = static_cast<unsigned char>(std::random_device()() % 255 + 1);
+#elif defined(FAULT_GLOBAL_KEY)
+		globalKey = 0x5a;
+#elif defined(FAULT_NONE_XOR)
+		encryptKey_ = decryptKey_ = 0x5a;
+#endif
+	}
 	~Crypt() override
 	{
 #if !defined(FAULT_KEEPS_CONFIG)
 		config_->release();
+#endif
+#if defined(FAULT_GLOBAL_KEY)
+		globalKey = 0;
 #endif
 	}
 
@@ -67,13 +99,36 @@ public:
 		return owner_;
 	}
 
-	void setKey(Status* status, unsigned, IKeyHolderPlugin**, const char*) override
+	void setKey(Status* status, unsigned length, IKeyHolderPlugin** sources, const char*) override
 	{
 		status->init();
+#if defined(FAULT_HOLDER_REF)
+		// Keeps the holders "for later" and never gives them back.
+		for (unsigned i = 0; i < length; ++i)
+			sources[i]->addRef();
+#else
+		(void)length;
+		(void)sources;
+#endif
+#if defined(FAULT_NEEDS_SETINFO)
+		// Looks up the decrypt key by the database path setInfo gave; an
+		// engine that calls setKey alone leaves it with the wrong one.
+		encryptKey_ = 0x5a;
+		decryptKey_ = path_.empty() ? 0x00 : 0x5a;
+#endif
 	}
-	void setInfo(Status* status, IDbCryptInfo*) override
+	void setInfo(Status* status, IDbCryptInfo* info) override
 	{
 		status->init();
+#if defined(FAULT_NEEDS_SETINFO)
+		Firebird::IStatus* raw = master->getStatus();
+		Firebird::CheckStatusWrapper st(raw);
+		const char* path = info->getDatabaseFullPath(&st);
+		path_ = path ? path : "";
+		raw->dispose();
+#else
+		(void)info;
+#endif
 #if defined(FAULT_THROWS)
 		throw std::runtime_error("faulty: setInfo gave up");
 #endif
@@ -81,19 +136,53 @@ public:
 	void encrypt(Status* status, unsigned length, const void* from, void* to) override
 	{
 		status->init();
-		std::memmove(to, from, length);
+#if defined(FAULT_GBAK_CHUNKS)
+		// A block path for whole 256-byte chunks that chains each byte to the
+		// source byte before it, read after the destination was written: in
+		// place (gbak -crypt's backup) it chains to ciphertext.
+		if (length % 256 == 0)
+		{
+			const auto* s = static_cast<const unsigned char*>(from);
+			auto* d = static_cast<unsigned char*>(to);
+			for (unsigned i = 0; i < length; ++i)
+				d[i] = static_cast<unsigned char>(s[i] ^ 0x5a ^ (i ? s[i - 1] : 0));
+			return;
+		}
+#endif
+		xorInto(from, to, length, key(encryptKey_));
 	}
 	void decrypt(Status* status, unsigned length, const void* from, void* to) override
 	{
 		status->init();
-		std::memmove(to, from, length);
+#if defined(FAULT_GBAK_CHUNKS)
+		if (length % 256 == 0)
+		{
+			const auto* s = static_cast<const unsigned char*>(from);
+			auto* d = static_cast<unsigned char*>(to);
+			for (unsigned i = 0; i < length; ++i)
+				d[i] = static_cast<unsigned char>(s[i] ^ 0x5a ^ (i ? d[i - 1] : 0));
+			return;
+		}
+#endif
+		xorInto(from, to, length, key(decryptKey_));
 #if defined(FAULT_DECRYPT_FLIPS)
-		if (length > 17)
-			static_cast<unsigned char*>(to)[17] ^= 0x01;
+		// One wrong bit at the end of the body, where a data page keeps its records.
+		if (length)
+			static_cast<unsigned char*>(to)[length - 1] ^= 0x01;
 #endif
 	}
 
 private:
+	static unsigned char key(unsigned char own)
+	{
+#if defined(FAULT_GLOBAL_KEY)
+		(void)own;
+		return globalKey;
+#else
+		return own;
+#endif
+	}
+
 #if defined(FAULT_RACY_COUNT)
 	int count_ = 0;  // not atomic
 #else
@@ -101,6 +190,10 @@ private:
 #endif
 	Firebird::IReferenceCounted* owner_ = nullptr;
 	IPluginConfig* config_;
+	unsigned char encryptKey_ = 0, decryptKey_ = 0;
+#if defined(FAULT_NEEDS_SETINFO)
+	std::string path_;
+#endif
 };
 
 class Factory final : public Firebird::IPluginFactoryImpl<Factory, Status>

@@ -1,6 +1,7 @@
 """The base of the end-to-end tests: one private site per test, on the engine
 that VELKOR_ENGINE names (3.0-bookworm, 4.0-trixie, 3.0-forky, 4.0-forky). A missing engine fails the test."""
 
+import collections
 import os
 import re
 import sys
@@ -9,6 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+import fbserver  # noqa: E402
 import fbsite  # noqa: E402
 import sample  # noqa: E402
 
@@ -29,6 +31,12 @@ class EngineTest(unittest.TestCase):
 
     def tearDown(self):
         self.site.cleanup()
+
+    def make_site(self, name, **kwargs):
+        """Another site of this test's engine and kind, removed after the test."""
+        site = fbsite.Site(self.engine, name, module=self.module, **kwargs)
+        self.addCleanup(site.cleanup)
+        return site
 
     @property
     def v4(self):
@@ -76,6 +84,51 @@ class EngineTest(unittest.TestCase):
         self.assertTrue(counts, out)
         index = {"total": 0, "encrypted": 1, "non-crypted": 2}[column]
         return sum(int(c[index]) for c in counts)
+
+
+def probe_calls(path):
+    """The calls the probe build wrote down: {(pid, address, n): [call, ...]},
+    n counting the instances made at one address (freed memory is reused)."""
+    made = collections.Counter()
+    calls = collections.defaultdict(list)
+    with open(path) as f:
+        for line in f:
+            pid, address, call = line.rstrip("\n").split(" ", 2)
+            if call == "create":
+                made[(pid, address)] += 1
+            calls[(pid, address, made[(pid, address)])].append(call)
+    return calls
+
+
+class ServerTest(EngineTest):
+    """The same, with sites that are servers on loopback (fbserver.ServerSite)
+    in `mode`; when a test fails, the servers' logs are printed with it."""
+
+    mode = "Super"
+
+    def setUp(self):
+        self.servers = []
+        self.site = self.make_site(self.id().split(".")[-1])
+        self.started = time.monotonic()
+
+    def make_site(self, name, **kwargs):
+        site = fbserver.ServerSite(self.engine, name, module=self.module, mode=self.mode, **kwargs)
+        self.servers.append(site)
+        return site
+
+    def tearDown(self):
+        self.logs = [f"--- server of {s.dir}:\n{s.log_tail()}" for s in self.servers]
+        for site in self.servers:
+            site.cleanup()
+
+    def run(self, result=None):
+        result = result or self.defaultTestResult()
+        problems = len(result.failures) + len(result.errors)
+        self.logs = []
+        super().run(result)
+        if len(result.failures) + len(result.errors) > problems:
+            print("\n".join(self.logs), flush=True)
+        return result
 
 
 def main():

@@ -9,7 +9,7 @@ every instance is destroyed."""
 import collections
 import os
 
-from enginetest import EngineTest, main
+from enginetest import EngineTest, main, probe_calls
 
 
 class EngineCalls(EngineTest):
@@ -23,11 +23,7 @@ class EngineCalls(EngineTest):
         self.site.query(db, "select count(*) from documents")  # pages read back through decrypt
         self.site.crypt(db, encrypt=False)
 
-        calls = collections.defaultdict(list)  # instance: its calls, in order
-        with open(probe) as f:
-            for line in f:
-                pid, instance, call = line.rstrip("\n").split(" ", 2)
-                calls[(pid, instance)].append(call)
+        calls = probe_calls(probe)
         self.assertTrue(calls, "the engine never made an instance")
         path = self.site.local(db)
         lengths = collections.Counter()
@@ -41,7 +37,7 @@ class EngineCalls(EngineTest):
         page = 16384 - 16
         self.assertEqual(set(lengths), {("encrypt", 16, "separate"), ("encrypt", 48, "separate"),
                                         ("encrypt", page, "separate"), ("decrypt", page, "inplace")})
-        self.report(f"{len(calls)} instances in {len({pid for pid, _ in calls})} processes; "
+        self.report(f"{len(calls)} instances in {len({key[0] for key in calls})} processes; "
                     f"each: create, setInfo(path), setKey(0 holders, \"\"), encrypt 16; then {sorted(lengths)}")
 
 

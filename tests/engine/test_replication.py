@@ -9,21 +9,18 @@ import os
 import shutil
 import time
 
-from enginetest import EngineTest, fbsite, main, sample
-from fbserver import ServerSite
+from enginetest import ServerTest, fbsite, main, sample
 
 NEW_TABLE = {"added": "id || '|' || s"}
 
 
-class Replication(EngineTest):
+class Replication(ServerTest):
     def setUp(self):
-        super().setUp()
-        if not self.v4:
+        if not self.engine.v4:
             self.skipTest("replication exists from Firebird 4.0 on")
-        self.primary = ServerSite(self.engine, "primary", start=False)
-        self.addCleanup(self.primary.cleanup)
-        self.replica = ServerSite(self.engine, "replica", start=False)
-        self.addCleanup(self.replica.cleanup)
+        self.servers = []
+        self.primary = self.make_site("primary", start=False)
+        self.replica = self.make_site("replica", start=False)
         p = self.primary
         self.journal = os.path.join(p.dir, "journal")
         self.archive = os.path.join(p.dir, "archive")
@@ -48,8 +45,7 @@ class Replication(EngineTest):
         deadline = time.monotonic() + timeout
         while not condition():
             if time.monotonic() > deadline:
-                self.fail(f"{what} not seen in {timeout} s\nprimary:\n{self.primary.log_tail()}\n"
-                          f"replica:\n{self.replica.log_tail()}\n{self.replication_log()}")
+                self.fail(f"{what} not seen in {timeout} s\n{self.replication_log()}")
             time.sleep(0.2)
 
     def replication_log(self):

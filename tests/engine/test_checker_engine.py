@@ -1,0 +1,59 @@
+"""fbcrypt-check --engine in each real engine: velkor64 passes every step,
+and a module whose decrypt gets one bit wrong passes the steps up to
+encryption and fails where the engine reads its pages back. The checker and
+the modules run where the engine is (inside the chroot for 4.0), with the
+Firebird found as the install finds it."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+from enginetest import EngineTest, main
+
+STEPS = ["engine", "engine-database", "engine-encrypt", "engine-header", "engine-pages", "engine-rows",
+         "engine-decrypt", "engine-decrypted"]
+
+
+class CheckerInEngine(EngineTest):
+    def setUp(self):
+        super().setUp()
+        self.bin = tempfile.mkdtemp(prefix="checker-", dir=self.site.dir)
+        for f in (os.environ["VELKOR_CHECKER"], os.environ["VELKOR_MODULE"], os.environ["VELKOR_FAULTY_FLIPS"]):
+            shutil.copy(f, self.bin)
+
+    def check(self, module, *args):
+        """Runs the checker; returns (exit status, {check: (outcome, message)}, output)."""
+        exe = self.site.view(os.path.join(self.bin, "fbcrypt-check"))
+        argv = [exe, self.site.view(os.path.join(self.bin, os.path.basename(module))), *args,
+                "--engine", self.engine.libdir]
+        if self.engine.chroot:
+            argv = ["chroot", self.engine.chroot, *argv]
+        p = subprocess.run(argv, capture_output=True, text=True, timeout=900)
+        lines = {m.group(2): (m.group(1), m.group(3)) for m in re.finditer(r"^\s+(PASS|FAIL|SKIP)  (\S+)\s+(.*)$",
+                                                                           p.stdout, re.M)}
+        return p.returncode, lines, p.stdout + p.stderr
+
+    def test_velkor_passes_every_step(self):
+        code, lines, out = self.check(os.environ["VELKOR_MODULE"], "--identity")
+        self.assertEqual(code, 0, out)
+        for step in STEPS:
+            self.assertEqual(lines.get(step, ("missing",))[0], "PASS", f"{step}\n{out}")
+        self.assertIn(f"Firebird {self.engine.release}", lines["engine"][1])
+        self.assertRegex(lines["engine-pages"][1], r"every data, index and blob page carries the encrypted flag")
+        self.report(" | ".join(f"{s}: {lines[s][1]}" for s in STEPS[1:4]))
+
+    def test_a_wrong_decrypt_fails_when_pages_come_back(self):
+        code, lines, out = self.check(os.environ["VELKOR_FAULTY_FLIPS"])
+        self.assertEqual(code, 1, out)
+        for step in STEPS[:5]:
+            self.assertEqual(lines[step][0], "PASS", f"{step}\n{out}")
+        self.assertEqual(lines["engine-rows"][0], "FAIL", out)
+        for step in STEPS[6:]:
+            self.assertEqual(lines[step], ("SKIP", "not run after engine-rows failed"), out)
+        self.report(f"engine-rows: {lines['engine-rows'][1]}")
+
+
+if __name__ == "__main__":
+    main()

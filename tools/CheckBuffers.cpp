@@ -1,0 +1,274 @@
+// Page images and the buffers they come in. Pages are encrypted into a
+// separate buffer and decrypted in place, page size minus 16 bytes at a
+// time; 4.0's gbak -crypt encrypts 256-byte chunks in place and decrypts
+// them into a separate buffer. The engine keeps a hash of
+// encrypt("0123456789ABCDEF") and (4.0) encrypts a '$'-padded text of the
+// crypt state to sign the header, and compares both at every attach.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "FakeCryptInputs.h"
+#include "FakePluginConfig.h"
+#include "RandomBytes.h"
+#include "Session.h"
+
+namespace check
+{
+
+namespace
+{
+
+using host::randomBytes;
+
+// Lengths the engine's tools use besides pages: the key check, the header,
+// gbak's chunks, and more multiples of 16.
+std::vector<unsigned> bufferLengths(const Options& o)
+{
+	std::vector<unsigned> lengths = {16, 32, 48, 64, 128, 256, 512, 1024, 2048};
+	for (unsigned size : o.pageSizes)
+		lengths.push_back(size - pageHeader);
+	return lengths;
+}
+
+// An instance as the engine readies one: setInfo, then setKey with a holder.
+IDbCryptPlugin* keyed(Session& s, host::FakePluginConfig& config, host::FakeKeyHolder& holder)
+{
+	IDbCryptPlugin* p = s.create(config);
+	s.setInfo(p, databasePath);
+	s.setKey(p, {&holder}, "", "with a holder offering the default key");
+	return p;
+}
+
+// A page buffer as the engine's page cache has one: page-aligned, the body
+// (what the plug-in sees) 16 bytes in.
+class EnginePage
+{
+public:
+	explicit EnginePage(unsigned bodyLength)
+		: size_((bodyLength + pageHeader + 4095) / 4096 * 4096),
+		  memory_(static_cast<std::uint8_t*>(std::aligned_alloc(4096, size_)), std::free)
+	{
+		if (!memory_)
+			throw std::bad_alloc();
+		std::memset(memory_.get(), 0, size_);
+	}
+	std::uint8_t* body() { return memory_.get() + pageHeader; }
+
+private:
+	std::size_t size_;
+	std::unique_ptr<std::uint8_t, void (*)(void*)> memory_;
+};
+
+}  // namespace
+
+std::string checkRoundTrip(Session& s, const Options& o)
+{
+	host::FakePluginConfig config;
+	IDbCryptPlugin* p = s.create(config);
+	host::HostStatus status;
+	for (unsigned n : engineLengths(o))
+	{
+		const Bytes x = randomBytes(n, n);
+		Bytes src = x, y(n), z(n);
+		s.encrypt(p, &status, n, src.data(), y.data());
+		expectClean(status, "encrypt of " + std::to_string(n) + " bytes");
+		if (src != x)
+			throw Failure("encrypt changed its source buffer" + firstDifference(src, x));
+		s.decrypt(p, &status, n, y.data(), z.data());
+		expectClean(status, "decrypt of " + std::to_string(n) + " bytes");
+		if (z != x)
+			throw Failure("decrypt(encrypt(x)) differs from x" + firstDifference(z, x) + " (separate buffers)");
+		Bytes page = x;
+		s.encrypt(p, &status, n, page.data(), page.data());
+		s.decrypt(p, &status, n, page.data(), page.data());
+		expectClean(status, "in-place round trip of " + std::to_string(n) + " bytes");
+		if (page != x)
+			throw Failure("decrypt(encrypt(x)) differs from x" + firstDifference(page, x) + " (in place)");
+	}
+	s.release(p);
+	return "lengths " + joined(engineLengths(o)) + "; separate buffers and in place";
+}
+
+std::string checkBuffers(Session& s, const Options& o)
+{
+	host::FakePluginConfig config;
+	host::FakeKeyHolder holder("", standInKey());
+	IDbCryptPlugin* p = keyed(s, config, holder);
+	host::HostStatus status;
+	struct Way
+	{
+		bool encryptInPlace, decryptInPlace;
+		const char* what;
+	};
+	const Way ways[] = {
+		{false, true, "encrypt into a separate buffer, decrypt in place (the engine's pages)"},
+		{true, false, "encrypt in place, decrypt into a separate buffer (gbak -crypt: backup, then restore)"},
+		{false, false, "encrypt and decrypt into separate buffers"},
+		{true, true, "encrypt and decrypt in place"},
+	};
+	for (const Way& w : ways)
+		for (unsigned n : bufferLengths(o))
+		{
+			const Bytes x = randomBytes(n, n * 3 + w.encryptInPlace + 2 * w.decryptInPlace);
+			Bytes a = x, b(n), c(n);
+			Bytes& encrypted = w.encryptInPlace ? a : b;
+			s.encrypt(p, &status, n, a.data(), encrypted.data());
+			expectClean(status, "encrypt of " + std::to_string(n) + " bytes");
+			Bytes& decrypted = w.decryptInPlace ? encrypted : c;
+			s.decrypt(p, &status, n, encrypted.data(), decrypted.data());
+			expectClean(status, "decrypt of " + std::to_string(n) + " bytes");
+			if (decrypted != x)
+				throw Failure(std::string(w.what) + ": decrypt(encrypt(x)) differs from x" + firstDifference(decrypted, x) +
+							  " at length " + std::to_string(n));
+		}
+	s.release(p);
+	return "every pairing of separate and in-place buffers at lengths " + joined(bufferLengths(o));
+}
+
+std::string checkRepeatable(Session& s, const Options& o)
+{
+	host::FakePluginConfig config;
+	host::FakeKeyHolder holder("", standInKey());
+	IDbCryptPlugin* a = keyed(s, config, holder);
+	IDbCryptPlugin* b = keyed(s, config, holder);
+	host::HostStatus status;
+	struct Text
+	{
+		std::string what;
+		Bytes bytes;
+	};
+	std::string state = "crypt state: encrypted, plugin fbcrypt-check";
+	state.resize((state.size() + 15) / 16 * 16, '$');
+	const std::string keyCheck = "0123456789ABCDEF";
+	const unsigned page = o.pageSizes.front() - pageHeader;
+	const Text texts[] = {
+		{"the key check \"0123456789ABCDEF\" (its hash is kept in the header and compared at every attach)",
+		 Bytes(keyCheck.begin(), keyCheck.end())},
+		{"the header's '$'-padded crypt state text (4.0 signs the header with it)", Bytes(state.begin(), state.end())},
+		{"a page of " + std::to_string(page) + " bytes", randomBytes(page, 77)},
+	};
+	auto encrypted = [&](IDbCryptPlugin* p, const Bytes& x)
+	{
+		Bytes y(x.size());
+		s.encrypt(p, &status, static_cast<unsigned>(x.size()), x.data(), y.data());
+		expectClean(status, "encrypt");
+		return y;
+	};
+	for (const Text& t : texts)
+	{
+		const Bytes first = encrypted(a, t.bytes);
+		const Bytes again = encrypted(a, t.bytes);
+		if (again != first)
+			throw Failure("encrypting " + t.what + " twice gave different bytes" + firstDifference(again, first) +
+						  ": every later attach would fail (\"bad crypt key\")");
+		const Bytes other = encrypted(b, t.bytes);
+		if (other != first)
+			throw Failure("two instances with the same key encrypt " + t.what + " differently" +
+						  firstDifference(other, first) + ": an attachment with its own instance would fail");
+	}
+	s.release(a);
+	s.release(b);
+	return "the same bytes encrypt the same across calls and across two instances with the same key (16, " +
+		   std::to_string(state.size()) + ", " + std::to_string(page) + " bytes)";
+}
+
+std::string checkIdentity(Session& s, const Options& o)
+{
+	if (!o.identity)
+		throw Skipped("not asked for (--identity)");
+	host::FakePluginConfig config;
+	IDbCryptPlugin* p = s.create(config);
+	host::HostStatus status;
+	for (unsigned n : engineLengths(o))
+	{
+		const Bytes x = randomBytes(n, n + 7);
+		Bytes y(n, 0);
+		s.encrypt(p, &status, n, x.data(), y.data());
+		if (y != x)
+			throw Failure("encrypt(x) differs from x" + firstDifference(y, x));
+		s.decrypt(p, &status, n, x.data(), y.data());
+		if (y != x)
+			throw Failure("decrypt(x) differs from x" + firstDifference(y, x));
+		Bytes page = x;
+		s.encrypt(p, &status, n, page.data(), page.data());
+		if (page != x)
+			throw Failure("encrypt in place changed the page" + firstDifference(page, x));
+	}
+	s.release(p);
+	return "encrypt(x) == x and decrypt(x) == x at every length";
+}
+
+std::string checkEncrypting(Session& s, const Options& o)
+{
+	if (!o.encrypting)
+		throw Skipped("not asked for (--encrypting)");
+	host::FakePluginConfig config;
+	host::FakeKeyHolder holder("", standInKey());
+	IDbCryptPlugin* p = keyed(s, config, holder);
+	host::HostStatus status;
+	std::size_t fewest = ~std::size_t{0};
+	for (unsigned n : engineLengths(o))
+	{
+		const Bytes x = randomBytes(n, n + 5);
+		for (bool inPlace : {false, true})
+		{
+			Bytes y = inPlace ? x : Bytes(n);
+			s.encrypt(p, &status, n, inPlace ? y.data() : x.data(), y.data());
+			expectClean(status, "encrypt");
+			std::size_t changed = 0;
+			for (std::size_t i = 0; i < n; ++i)
+				changed += y[i] != x[i];
+			if (changed * 2 < n)
+				throw Failure("encrypt" + std::string(inPlace ? " in place" : "") + " changed only " +
+							  std::to_string(changed) + " of " + std::to_string(n) +
+							  " bytes: the pages would be stored (nearly) as plaintext");
+			fewest = std::min(fewest, changed * 100 / n);
+		}
+	}
+	s.release(p);
+	return "encrypt changes at least " + std::to_string(fewest) + "% of the bytes at every length";
+}
+
+void measureThroughput(Session& s, const Options& o)
+{
+	host::FakePluginConfig config;
+	IDbCryptPlugin* p = s.create(config);
+	host::HostStatus status;
+	using Clock = std::chrono::steady_clock;
+	for (unsigned n : engineLengths(o))
+	{
+		// Two page buffers, as the engine writes a page from its cache into a
+		// buffer of its own and reads one back in place.
+		EnginePage cached(n), written(n);
+		const Bytes x = randomBytes(n, 3);
+		std::memcpy(cached.body(), x.data(), n);
+		double mbps[2];
+		for (int mode = 0; mode < 2; ++mode)
+		{
+			std::uint64_t bytes = 0;
+			const auto start = Clock::now();
+			auto elapsed = Clock::duration::zero();
+			while (elapsed < std::chrono::milliseconds(30))
+			{
+				for (int i = 0; i < 256; ++i)
+				{
+					if (mode == 0)
+						p->encrypt(&status, n, cached.body(), written.body());
+					else
+						p->decrypt(&status, n, written.body(), written.body());
+				}
+				bytes += 256ull * n;
+				elapsed = Clock::now() - start;
+			}
+			mbps[mode] = static_cast<double>(bytes) / 1e6 / std::chrono::duration<double>(elapsed).count();
+		}
+		std::ostringstream line;
+		line << n << ' ' << mbps[0] << ' ' << mbps[1];
+		s.out.line("throughput", line.str());
+	}
+	s.release(p);
+}
+
+}  // namespace check
