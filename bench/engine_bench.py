@@ -89,8 +89,7 @@ def profile_encryption(site, db):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--engine", choices=["3.0", "4.0"], required=True)
-    ap.add_argument("--chroot")
+    ap.add_argument("--engine", required=True, help="3.0-bookworm, 4.0-trixie, ...")
     ap.add_argument("--module", required=True)
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--rows", type=int, default=200_000)
@@ -98,7 +97,7 @@ def main():
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
-    engine = fbsite.Engine(args.engine, args.chroot)
+    engine = fbsite.Engine(args.engine)
     site = fbsite.Site(engine, "bench", module=args.module)
     result = {"engine": engine.describe(), "page_size": PAGE, "runs": args.runs}
     try:

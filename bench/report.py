@@ -23,13 +23,13 @@ def micro_medians(path):
         # The per-repetition rows, or, with --benchmark_report_aggregates_only, the medians.
         if b.get("error_occurred") or (b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median"):
             continue
-        name = b["run_name"]  # moduleCall/separate/8176/threads:1, emptyCall/threads:2
+        name = b["run_name"]  # moduleCall/separate/8176/threads:1, emptyCall/threads:2, distance/module/16
         parts = name.split("/")
-        threads = int(parts[-1].split(":")[1])
-        if parts[0] == "emptyCall":
-            key = ("emptyCall", None, None, threads)
+        if parts[0] == "distance":
+            key = ("distance", parts[1], int(parts[2]), 1)
         else:
-            key = (parts[0], parts[1], int(parts[2]), threads)
+            threads = int(parts[-1].split(":")[1])
+            key = ("emptyCall", None, None, threads) if parts[0] == "emptyCall" else (parts[0], parts[1], int(parts[2]), threads)
         # CPU time per call in each thread (real_time of a threaded run is per call of all threads).
         ns = b["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
         runs.setdefault(key, []).append(ns)
@@ -50,15 +50,19 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--micro", required=True)
     ap.add_argument("--engine", action="append", default=[])
+    ap.add_argument("--server", action="append", default=[])
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
 
     m, _ = micro_medians(args.micro)
-    engines = []
+    engines, servers = [], []
     for path in args.engine:
         with open(path) as f:
             engines.append(json.load(f))
+    for path in args.server:
+        with open(path) as f:
+            servers.append(json.load(f))
 
     md = ["# velkor64 benchmark results", "",
           f"Machine: {machine()}. Engines: {', '.join(e['engine'] for e in engines) or 'none run'}.",
@@ -89,6 +93,34 @@ def main():
                 md.append(f"| {n} | {t} | {mod:.1f} | {empty:.1f} | {mod - empty:+.1f} |")
                 if t == 1 and n in PAGE_OF:
                     chart.setdefault(PAGE_OF[n], {})["in place: module / empty call"] = mod / empty
+
+    md += ["", "The same page write (8176 bytes, separate buffers) at other distances between source and "
+           "destination, (dst - src) mod 4096. The engine's own page buffers are page-aligned, which gives 0 "
+           "(or 1024, 3072); CPUs that alias 4 KiB strides slow a copy down at a small distance, module and "
+           "memmove alike:", "", "| distance mod 4096 | module ns | memmove ns | ratio |", "|---:|---:|---:|---:|"]
+    for d in (0, 16, 32, 48, 64, 1024, 3072):
+        mod, mem = m.get(("distance", "module", d, 1)), m.get(("distance", "memmove", d, 1))
+        if mod is not None and mem is not None:
+            md.append(f"| {d} | {mod:.1f} | {mem:.1f} | {mod / mem:.2f} |")
+
+    for e in servers:
+        md += ["", f"## {e['engine']} as a SuperServer, remote clients (bench/server_load)", "",
+               f"{e['pages']} pages; forced writes off, 64-page cache; {e['pairs']} pairs of {e['seconds']} s runs "
+               "per case, plain and velkor in alternating order. Ratio = velkor / plain throughput per pair: "
+               "geometric mean, 95% confidence interval, minimum and maximum.", "",
+               "| case | plain, median per s | velkor / plain | 95% CI | min | max |", "|---|---:|---:|---|---:|---:|"]
+        for key, words in (("insert_4", "4 writers, 100-row transactions (rows/s)"),
+                           ("insert_16", "16 writers, 100-row transactions (rows/s)"),
+                           ("scan_4", "4 clients, full scans of 2 tables (scans/s)")):
+            c = e.get(key)
+            if c:
+                r = c["ratio"]
+                md.append(f"| {words} | {statistics.median(c['plain_per_s']):.0f} | **{r['geomean']:.4f}** | "
+                          f"{r['ci95'][0]:.4f} - {r['ci95'][1]:.4f} | {r['min']:.3f} | {r['max']:.3f} |")
+        enc = e.get("encryption_s")
+        if enc:
+            md.append(f"| online encryption, idle / with 4 writers (s) | | {enc['idle']['median']:.2f} / "
+                      f"{enc['under_load']['median']:.2f} | | | |")
 
     for e in engines:
         v = e["engine"]

@@ -1,0 +1,137 @@
+"""Server benchmarks of velkor64: a SuperServer on 127.0.0.1 from a private
+root, two copies of one database (plain, and encrypted with velkor), and a
+light load client (bench/server_load: one process, one thread per
+connection, Firebird's own client library). Forced writes are off and the
+page cache small (64 pages for the scans), so that what differs between the
+two is the crypt path, not the disk.
+
+Each case runs PAIRS times as a pair, plain and velkor in alternating order;
+the result is the ratio of throughputs velkor / plain per pair, reported as
+its geometric mean with a 95% confidence interval (t distribution over the
+log ratios), minimum and maximum. Online encryption is timed with 4 writers
+running against the same run without load. Writes one JSON document."""
+
+import argparse
+import json
+import math
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "engine"))
+
+import fbserver  # noqa: E402
+import fbsite  # noqa: E402
+import sample  # noqa: E402
+
+# Two-sided 95% t quantiles by degrees of freedom.
+T95 = {1: 12.71, 2: 4.303, 3: 3.182, 4: 2.776, 5: 2.571, 6: 2.447, 7: 2.365, 8: 2.306, 9: 2.262, 10: 2.228,
+       11: 2.201, 12: 2.179, 13: 2.160, 14: 2.145, 15: 2.131, 16: 2.120, 17: 2.110, 18: 2.101, 19: 2.093,
+       20: 2.086, 25: 2.060, 30: 2.042}
+CASES = [("insert", 4), ("insert", 16), ("scan", 4)]
+
+
+def t95(df):
+    return T95.get(df) or T95[max(k for k in T95 if k <= df)]
+
+
+def ratio_stats(ratios):
+    logs = [math.log(r) for r in ratios]
+    mean = statistics.mean(logs)
+    half = t95(len(logs) - 1) * statistics.stdev(logs) / math.sqrt(len(logs)) if len(logs) > 1 else float("inf")
+    return {"geomean": math.exp(mean), "ci95": [math.exp(mean - half), math.exp(mean + half)],
+            "min": min(ratios), "max": max(ratios), "pairs": len(ratios), "ratios": ratios}
+
+
+class Bench:
+    def __init__(self, site, load_exe):
+        self.site = site
+        self.exe = os.path.join(site.dir, "server_load")
+        shutil.copy(load_exe, self.exe)
+
+    def load(self, db, work, connections, seconds):
+        p = subprocess.run(self.site.command(self.site.view(self.exe), db, fbserver.PASSWORD, work, str(connections),
+                                             str(seconds)), capture_output=True, text=True, timeout=seconds + 120)
+        if p.returncode != 0:
+            raise RuntimeError(f"server_load failed: {p.stderr}")
+        return json.loads(p.stdout)["per_second"]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--engine", required=True, help="3.0-bookworm, 4.0-trixie, ...")
+    ap.add_argument("--module", required=True)
+    ap.add_argument("--load", required=True, help="the built bench/server_load")
+    ap.add_argument("--pairs", type=int, default=10)
+    ap.add_argument("--seconds", type=int, default=4)
+    ap.add_argument("--rows", type=int, default=200_000)
+    ap.add_argument("--out", required=True)
+    args = ap.parse_args()
+
+    engine = fbsite.Engine(args.engine)
+    site = fbserver.ServerSite(engine, "server-bench", module=args.module)
+    bench = Bench(site, args.load)
+    result = {"engine": engine.describe(), "pairs": args.pairs, "seconds": args.seconds}
+    try:
+        plain, velkor = site.db("plain"), site.db("velkor")
+        shape = sample.shape(args.rows)
+        sample.populate(site, plain, shape)
+        site.isql("create table load_t (conn integer, val integer, note varchar(100));\ncommit;\n", plain)
+        site.stop()  # copy the file while no server holds it
+        shutil.copyfile(site.file(plain), site.file(velkor))
+        for db in (plain, velkor):
+            site.run("gfix", "-write", "async", "-user", "SYSDBA", site.local(db))
+            site.run("gfix", "-buffers", "64", "-user", "SYSDBA", site.local(db))
+        site.start()
+        site.crypt(velkor, True)
+        result["pages"] = site.page_count(plain)
+        print(f"[{engine.name}] {shape.rows} rows, {result['pages']} pages; {args.pairs} pairs of "
+              f"{args.seconds} s runs per case", flush=True)
+
+        for work, connections in CASES:
+            ratios, runs = [], {"plain": [], "velkor": []}
+            for i in range(args.pairs):
+                order = [("plain", plain), ("velkor", velkor)]
+                got = {}
+                for label, db in (order if i % 2 == 0 else order[::-1]):
+                    got[label] = bench.load(db, work, connections, args.seconds)
+                    runs[label].append(got[label])
+                ratios.append(got["velkor"] / got["plain"])
+            stats = ratio_stats(ratios)
+            result[f"{work}_{connections}"] = {"ratio": stats, "plain_per_s": runs["plain"], "velkor_per_s": runs["velkor"]}
+            print(f"[{engine.name}] {work}, {connections} connections: velkor / plain {stats['geomean']:.4f} "
+                  f"(95% CI {stats['ci95'][0]:.4f}-{stats['ci95'][1]:.4f}, min {stats['min']:.3f}, "
+                  f"max {stats['max']:.3f}); plain median {statistics.median(runs['plain']):.0f}/s", flush=True)
+
+        # Online encryption of the plain copy, with 4 writers and without.
+        times = {"idle": [], "under_load": []}
+        for i in range(3):
+            for case in ("idle", "under_load") if i % 2 == 0 else ("under_load", "idle"):
+                writers = None
+                if case == "under_load":
+                    writers = threading.Thread(target=bench.load, args=(plain, "insert", 4, 10))
+                    writers.start()
+                    time.sleep(0.5)
+                t = time.monotonic()
+                site.crypt(plain, True)
+                times[case].append(time.monotonic() - t)
+                if writers:
+                    writers.join()
+                site.crypt(plain, False)
+        result["encryption_s"] = {k: {"median": statistics.median(v), "min": min(v), "max": max(v), "runs": v}
+                                  for k, v in times.items()}
+        print(f"[{engine.name}] online encryption of {result['pages']} pages: idle "
+              f"{statistics.median(times['idle']):.2f} s, with 4 writers {statistics.median(times['under_load']):.2f} s",
+              flush=True)
+    finally:
+        site.cleanup()
+    with open(args.out, "w") as f:
+        json.dump(result, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
