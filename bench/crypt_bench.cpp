@@ -10,9 +10,7 @@
 // more slowly when that distance is a little more than a multiple of 4096
 // (4K aliasing); the distance sweep shows it, for the module and memmove alike.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -66,16 +64,15 @@ constexpr std::size_t pageHeader = 16;
 struct Buffers
 {
 	std::size_t pageBytes;
-	std::unique_ptr<std::uint8_t, void (*)(void*)> memory;
+	std::vector<std::uint8_t> memory;
 	std::uint8_t* src;
 	std::uint8_t* dst;
 
 	Buffers(std::size_t n, Layout layout, std::size_t distance = 0)
-		: pageBytes((n + pageHeader + 4095) / 4096 * 4096),
-		  memory(static_cast<std::uint8_t*>(std::aligned_alloc(4096, 2 * pageBytes + 4096)), std::free)
+		: pageBytes((n + pageHeader + 4095) / 4096 * 4096), memory(3 * pageBytes + 4096, 0x5A)
 	{
-		std::memset(memory.get(), 0x5A, 2 * pageBytes + 4096);
-		src = memory.get() + pageHeader;
+		const auto address = reinterpret_cast<std::uintptr_t>(memory.data());
+		src = memory.data() + (4096 - address % 4096) % 4096 + pageHeader;
 		dst = layout == separate ? src + pageBytes + distance : layout == inPlace ? src : src + 1;
 	}
 };

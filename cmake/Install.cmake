@@ -2,29 +2,43 @@
 # engine refuses a symlinked module), and a plugins.conf block naming it.
 include(GNUInstallDirs)
 
-# The found engine's folders: the first Firebird installed here, newest first.
-set(_fb_roots /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/firebird/4.0 /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/firebird/3.0
-              /opt/firebird)
-set(_fb_plugins "")
-foreach(_root IN LISTS _fb_roots)
-  if(EXISTS "${_root}/plugins/libEngine13.so" OR EXISTS "${_root}/plugins/libEngine12.so")
-    set(_fb_plugins "${_root}/plugins")
-    break()
-  endif()
-endforeach()
-if(NOT _fb_plugins)
-  set(_fb_plugins "${CMAKE_INSTALL_FULL_LIBDIR}/firebird/plugins")
-endif()
-string(REGEX MATCH "firebird/([0-9.]+)/plugins$" _fb_match "${_fb_plugins}")
-if(CMAKE_MATCH_1 AND EXISTS "/etc/firebird/${CMAKE_MATCH_1}")
-  set(_fb_conf "/etc/firebird/${CMAKE_MATCH_1}")
+if(WIN32)
+  # A Firebird root's own layout, under the install prefix (the Firebird
+  # folder itself, or a zip of one): plugins\velkor64.dll, velkor.conf and
+  # the tools in the root. The block names the module through $(dir_plugins),
+  # which a Windows Firebird sets to its own plugins folder.
+  set(VELKOR_PLUGIN_DIR "plugins" CACHE PATH "Plug-ins folder, under the install prefix")
+  set(VELKOR_CONF_DIR "." CACHE PATH "Folder of velkor.conf, under the install prefix")
+  set(VELKOR_TOOLS_DIR ".")
+  set(VELKOR_CONF_FILE "$(dir_conf)/velkor.conf")
+  set(VELKOR_MODULE_DIR "$(dir_plugins)")
 else()
-  set(_fb_conf "${CMAKE_INSTALL_FULL_SYSCONFDIR}/firebird")
-endif()
+  # The found engine's folders: the first Firebird installed here, newest first.
+  set(_fb_roots /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/firebird/4.0 /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/firebird/3.0
+                /opt/firebird)
+  set(_fb_plugins "")
+  foreach(_root IN LISTS _fb_roots)
+    if(EXISTS "${_root}/plugins/libEngine13.so" OR EXISTS "${_root}/plugins/libEngine12.so")
+      set(_fb_plugins "${_root}/plugins")
+      break()
+    endif()
+  endforeach()
+  if(NOT _fb_plugins)
+    set(_fb_plugins "${CMAKE_INSTALL_FULL_LIBDIR}/firebird/plugins")
+  endif()
+  string(REGEX MATCH "firebird/([0-9.]+)/plugins$" _fb_match "${_fb_plugins}")
+  if(CMAKE_MATCH_1 AND EXISTS "/etc/firebird/${CMAKE_MATCH_1}")
+    set(_fb_conf "/etc/firebird/${CMAKE_MATCH_1}")
+  else()
+    set(_fb_conf "${CMAKE_INSTALL_FULL_SYSCONFDIR}/firebird")
+  endif()
 
-set(VELKOR_PLUGIN_DIR "${_fb_plugins}" CACHE PATH "Firebird plug-ins folder the module is installed into")
-set(VELKOR_CONF_DIR "${_fb_conf}" CACHE PATH "Folder the plugins.conf block (velkor.conf) is installed into")
-set(VELKOR_CONF_FILE "${VELKOR_CONF_DIR}/velkor.conf")
+  set(VELKOR_PLUGIN_DIR "${_fb_plugins}" CACHE PATH "Firebird plug-ins folder the module is installed into")
+  set(VELKOR_CONF_DIR "${_fb_conf}" CACHE PATH "Folder the plugins.conf block (velkor.conf) is installed into")
+  set(VELKOR_CONF_FILE "${VELKOR_CONF_DIR}/velkor.conf")
+  set(VELKOR_TOOLS_DIR "${CMAKE_INSTALL_BINDIR}")
+  set(VELKOR_MODULE_DIR "${VELKOR_PLUGIN_DIR}")
+endif()
 
 configure_file("${PROJECT_SOURCE_DIR}/conf/velkor.conf.in" "${PROJECT_BINARY_DIR}/velkor.conf" @ONLY)
 install(TARGETS velkor64 LIBRARY DESTINATION "${VELKOR_PLUGIN_DIR}" COMPONENT module)

@@ -1,5 +1,5 @@
-// A plug-in module loaded the way the engine loads one: dlopen with
-// RTLD_NOW, then the entry point looked up by its exported name.
+// A plug-in module loaded the way the engine loads one (SharedLibrary), then
+// the entry point looked up by its exported name.
 #pragma once
 
 #include <string>

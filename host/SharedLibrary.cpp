@@ -1,8 +1,56 @@
 #include "SharedLibrary.h"
 
-#include <dlfcn.h>
-
 #include <stdexcept>
+
+#ifdef _WIN32
+// ---- Windows: LoadLibraryEx, as Firebird's Windows loader calls it ----------
+
+#include <windows.h>
+
+#include <algorithm>
+
+namespace host
+{
+
+namespace
+{
+
+std::string lastError()
+{
+	const DWORD code = GetLastError();
+	char text[512] = "";
+	FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+				   nullptr);
+	std::string out = text;
+	while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
+		out.pop_back();
+	return out + " (error " + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+// Without an extension Windows appends ".dll": "plugins/velkor64" loads
+// plugins\velkor64.dll, and never libvelkor64.dll.
+SharedLibrary::SharedLibrary(const std::string& path)
+{
+	std::string native = path;
+	std::replace(native.begin(), native.end(), '/', '\\');
+	handle_ = LoadLibraryExA(native.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+	if (!handle_)
+		throw std::runtime_error(path + ": " + lastError());
+}
+
+void* SharedLibrary::symbol(const char* name) const
+{
+	return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+}  // namespace host
+
+#else
+// ---- POSIX: dlopen with RTLD_NOW, as Firebird's loader calls it ------------
+
+#include <dlfcn.h>
 
 namespace host
 {
@@ -22,3 +70,5 @@ void* SharedLibrary::symbol(const char* name) const
 }
 
 }  // namespace host
+
+#endif

@@ -1,5 +1,6 @@
-// A shared library loaded the way the engine loads plug-in modules
-// (dlopen with RTLD_NOW), and the symbols found in it by name.
+// A shared library loaded the way the engine loads plug-in modules (dlopen
+// with RTLD_NOW; LoadLibraryEx on Windows), and the symbols found in it by
+// name. The one place of the stand-in that differs between platforms.
 #pragma once
 
 #include <string>

@@ -5,7 +5,6 @@
 // encrypt("0123456789ABCDEF") and (4.0) encrypts a '$'-padded text of the
 // crypt state to sign the header, and compares both at every attach.
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -46,19 +45,16 @@ IDbCryptPlugin* keyed(Session& s, host::FakePluginConfig& config, host::FakeKeyH
 class EnginePage
 {
 public:
-	explicit EnginePage(unsigned bodyLength)
-		: size_((bodyLength + pageHeader + 4095) / 4096 * 4096),
-		  memory_(static_cast<std::uint8_t*>(std::aligned_alloc(4096, size_)), std::free)
+	explicit EnginePage(unsigned bodyLength) : memory_(bodyLength + pageHeader + 4096, 0)
 	{
-		if (!memory_)
-			throw std::bad_alloc();
-		std::memset(memory_.get(), 0, size_);
+		const auto address = reinterpret_cast<std::uintptr_t>(memory_.data());
+		page_ = memory_.data() + (4096 - address % 4096) % 4096;
 	}
-	std::uint8_t* body() { return memory_.get() + pageHeader; }
+	std::uint8_t* body() { return page_ + pageHeader; }
 
 private:
-	std::size_t size_;
-	std::unique_ptr<std::uint8_t, void (*)(void*)> memory_;
+	Bytes memory_;
+	std::uint8_t* page_;
 };
 
 }  // namespace

@@ -330,11 +330,35 @@ std::string findEngineRoot(const std::string& given, std::string& why)
 	return "";
 }
 
-const std::vector<std::string>& engineSteps()
+void engineJob(const Options& o, const std::string& dir, const std::string& plugin, const Reporter& out)
 {
-	static const std::vector<std::string> steps = {"engine",       "engine-database", "engine-encrypt", "engine-header",
-												   "engine-pages", "engine-rows",     "engine-decrypt", "engine-decrypted"};
-	return steps;
+	PrivateRoot root(dir, o.engineRoot, o, plugin);
+	EngineRun engine(o, root);
+	using Step = std::function<std::string()>;
+	const std::vector<std::pair<std::string, Step>> steps = {
+		{"engine", [&] { return engine.start(); }},
+		{"engine-database", [&] { return engine.populate(); }},
+		{"engine-encrypt", [&] { return engine.crypt(true); }},
+		{"engine-header", [&] { return engine.header(true); }},
+		{"engine-pages", [&] { return engine.pages(true); }},
+		{"engine-rows", [&] { return engine.rows(); }},
+		{"engine-decrypt", [&] { return engine.crypt(false); }},
+		{"engine-decrypted", [&] { return engine.header(false) + "; " + engine.pages(false) + "; " + engine.rows(); }},
+	};
+	for (const auto& [name, step] : steps)
+	{
+		out.calling(name);
+		try
+		{
+			out.line("step", name + "\tpass\t" + step());
+		}
+		catch (const std::exception& e)
+		{
+			out.line("step", name + "\tfail\t" + e.what());
+			break;
+		}
+	}
+	engine.finish();
 }
 
 std::vector<Result> checkInEngine(const Options& o, const Factory& factory)
@@ -354,37 +378,7 @@ std::vector<Result> checkInEngine(const Options& o, const Factory& factory)
 	if (!mkdtemp(pattern))
 		throw std::runtime_error("cannot make a temporary folder");
 	const fs::path dir = pattern;
-	ChildOutcome child = runIsolated(
-		[&](const Reporter& out)
-		{
-		PrivateRoot root(dir, run.engineRoot, run, factory.name);
-		EngineRun engine(run, root);
-		using Step = std::function<std::string()>;
-		const std::vector<std::pair<std::string, Step>> steps = {
-			{"engine", [&] { return engine.start(); }},
-			{"engine-database", [&] { return engine.populate(); }},
-			{"engine-encrypt", [&] { return engine.crypt(true); }},
-			{"engine-header", [&] { return engine.header(true); }},
-			{"engine-pages", [&] { return engine.pages(true); }},
-			{"engine-rows", [&] { return engine.rows(); }},
-			{"engine-decrypt", [&] { return engine.crypt(false); }},
-			{"engine-decrypted", [&] { return engine.header(false) + "; " + engine.pages(false) + "; " + engine.rows(); }},
-		};
-		for (const auto& [name, step] : steps)
-		{
-			out.calling(name);
-			try
-			{
-				out.line("step", name + "\tpass\t" + step());
-			}
-			catch (const std::exception& e)
-			{
-				out.line("step", name + "\tfail\t" + e.what());
-				break;
-			}
-		}
-		engine.finish();
-	}, engineTimeout);
+	ChildOutcome child = runIsolated(run, "engine " + dir.string() + " " + factory.name, engineTimeout);
 	std::error_code ignored;
 	fs::remove_all(dir, ignored);
 

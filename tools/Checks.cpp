@@ -51,38 +51,95 @@ std::vector<unsigned> engineLengths(const Options& options)
 	return lengths;
 }
 
-Discovery discover(const std::string& module)
+namespace
 {
-	ChildOutcome child = runIsolated(
-		[&](const Reporter& out)
-		{
-		std::unique_ptr<host::LoadedModule> loaded;
-		try
-		{
-			loaded = std::make_unique<host::LoadedModule>(module);
-		}
-		catch (const std::exception& e)
-		{
-			out.line("error", std::string("not a loadable module: ") + e.what());
-			return;
-		}
-		if (!loaded->entryPoint())
-		{
-			out.line("error", "the module does not export firebird_plugin");
-			return;
-		}
-		host::CallLog log;
-		host::FakePluginManager manager(log);
-		host::FakeMaster master(log, &manager);
-		out.calling("firebird_plugin");
-		loaded->entryPoint()(&master);
-		for (Firebird::IPluginModule* m : manager.modules())
-			out.line("module", std::to_string(host::interfaceVersion(m)));
-		for (const host::Registration& r : manager.factories())
-			out.line("factory", std::to_string(r.type) + " " +
-									std::to_string(host::interfaceVersion(r.factory)) + " " + r.name);
-	});
 
+// The module's registrations, as the engine's plug-in manager sees them.
+void discoverJob(const Options& options, const Reporter& out)
+{
+	std::unique_ptr<host::LoadedModule> loaded;
+	try
+	{
+		loaded = std::make_unique<host::LoadedModule>(options.module);
+	}
+	catch (const std::exception& e)
+	{
+		out.line("error", std::string("not a loadable module: ") + e.what());
+		return;
+	}
+	if (!loaded->entryPoint())
+	{
+		out.line("error", "the module does not export firebird_plugin");
+		return;
+	}
+	host::CallLog log;
+	host::FakePluginManager manager(log);
+	host::FakeMaster master(log, &manager);
+	out.calling("firebird_plugin");
+	loaded->entryPoint()(&master);
+	for (Firebird::IPluginModule* m : manager.modules())
+		out.line("module", std::to_string(host::interfaceVersion(m)));
+	for (const host::Registration& r : manager.factories())
+		out.line("factory", std::to_string(r.type) + " " + std::to_string(host::interfaceVersion(r.factory)) + " " +
+								r.name);
+}
+
+void checkJob(const Options& options, const std::string& name, std::size_t index, const Reporter& out)
+{
+	for (const Check& c : checks)
+		if (name == c.name)
+		{
+			Session session(options.module, index, out);
+			try
+			{
+				out.line("pass", c.run(session, options));
+			}
+			catch (const Failure& f)
+			{
+				out.line("fail", f.what());
+			}
+			catch (const Skipped& sk)
+			{
+				out.line("skip", sk.what());
+			}
+			return;
+		}
+	throw std::runtime_error("no check named " + name);
+}
+
+}  // namespace
+
+const std::vector<std::string>& engineSteps()
+{
+	static const std::vector<std::string> steps = {"engine",       "engine-database", "engine-encrypt", "engine-header",
+												   "engine-pages", "engine-rows",     "engine-decrypt", "engine-decrypted"};
+	return steps;
+}
+
+void runJob(const Options& options, const std::string& job, const Reporter& out)
+{
+	std::istringstream in(job);
+	std::string kind, name, dir;
+	std::size_t index = 0;
+	in >> kind;
+	if (kind == "discover")
+		discoverJob(options, out);
+	else if (kind == "check" && in >> name >> index)
+		checkJob(options, name, index, out);
+	else if (kind == "throughput" && in >> index)
+	{
+		Session session(options.module, index, out);
+		measureThroughput(session, options);
+	}
+	else if (kind == "engine" && in >> dir && in.ignore(1) && std::getline(in, name))
+		engineJob(options, dir, name, out);
+	else
+		throw std::runtime_error("no such job: " + job);
+}
+
+Discovery discover(const Options& options)
+{
+	const ChildOutcome child = runIsolated(options, "discover");
 	Discovery d;
 	for (const auto& [kind, text] : child.lines)
 	{
@@ -111,25 +168,10 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 {
 	PluginReport report;
 	report.name = factory.name;
+	const std::string index = " " + std::to_string(factory.index);
 	for (const Check& c : checks)
 	{
-		ChildOutcome child = runIsolated(
-			[&](const Reporter& out)
-			{
-			Session session(options.module, factory.index, out);
-			try
-			{
-				out.line("pass", c.run(session, options));
-			}
-			catch (const Failure& f)
-			{
-				out.line("fail", f.what());
-			}
-			catch (const Skipped& sk)
-			{
-				out.line("skip", sk.what());
-			}
-		});
+		const ChildOutcome child = runIsolated(options, std::string("check ") + c.name + index);
 		Result r{c.name, Outcome::fail, ""};
 		for (const auto& [kind, text] : child.lines)
 		{
@@ -155,13 +197,7 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 		for (Result& r : checkInEngine(options, factory))
 			report.results.push_back(std::move(r));
 
-	ChildOutcome timed = runIsolated(
-		[&](const Reporter& out)
-		{
-		Session session(options.module, factory.index, out);
-		measureThroughput(session, options);
-	});
-	for (const auto& [kind, text] : timed.lines)
+	for (const auto& [kind, text] : runIsolated(options, "throughput" + index).lines)
 		if (kind == "throughput")
 		{
 			std::istringstream in(text);

@@ -24,6 +24,7 @@ struct Options
 	std::string engineRoot;
 	std::string keyHolder;
 	std::string keyName;
+	std::string job;  // set in a child started for one job (Windows)
 };
 
 struct Factory
@@ -70,7 +71,7 @@ struct PluginReport
 	std::vector<Throughput> throughput;
 };
 
-Discovery discover(const std::string& module);
+Discovery discover(const Options& options);
 // Every check without an engine, each in a process of its own; then, with
 // --engine, the steps in a real one.
 PluginReport checkPlugin(const Options& options, const Factory& factory);
@@ -81,5 +82,14 @@ std::vector<unsigned> engineLengths(const Options& options);
 // find; empty, with the reason in `why`, when there is none.
 std::string findEngineRoot(const std::string& given, std::string& why);
 std::vector<Result> checkInEngine(const Options& options, const Factory& factory);
+// The engine steps' names, in the order they run.
+const std::vector<std::string>& engineSteps();
+
+class Reporter;
+// What a child process runs (Isolated.h): "discover", "check NAME INDEX",
+// "throughput INDEX" or "engine DIR NAME" for the factory registered INDEX-th.
+void runJob(const Options& options, const std::string& job, const Reporter& out);
+// The engine steps, in the child (CheckEngine.cpp).
+void engineJob(const Options& options, const std::string& dir, const std::string& plugin, const Reporter& out);
 
 }  // namespace check

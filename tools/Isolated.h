@@ -1,12 +1,16 @@
 // Runs one piece of a check in a child process, so that a module that
-// crashes, aborts or trips a sanitizer fails that check instead of taking
-// the checker down. The child reports through a pipe, one line at a time.
+// crashes, aborts, hangs or trips a sanitizer fails that check instead of
+// taking the checker down. The child reports through a pipe, one line at a
+// time. A piece is named by a job string (runJob in Checks.cpp runs it):
+// POSIX forks and runs it in the child; Windows starts the checker again
+// with the same options and --job JOB.
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "Checks.h"
 
 namespace check
 {
@@ -33,9 +37,17 @@ struct ChildOutcome
 	std::string death;                                       // how it ended otherwise, in words
 };
 
-// Runs `body` in a child process; one that has not finished after `limit`
-// is killed, and its outcome says so.
-ChildOutcome runIsolated(const std::function<void(const Reporter&)>& body,
+// Runs `job` in a child; one that has not finished after `limit` is killed,
+// and its outcome says so.
+ChildOutcome runIsolated(const Options& options, const std::string& job,
 						 std::chrono::seconds limit = std::chrono::seconds(300));
+
+// The child's side: runs `job` (runJob) with its report on `fd`, then exits.
+[[noreturn]] void runChild(const Options& options, const std::string& job, int fd);
+// The same, reporting on standard output: a checker started with --job.
+[[noreturn]] void runChildOnStdout(const Options& options, const std::string& job);
+
+// The checker's own command line, which a Windows child is started with.
+void rememberCommandLine(int argc, char** argv);
 
 }  // namespace check

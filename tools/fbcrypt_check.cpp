@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "Checks.h"
+#include "Isolated.h"
 
 namespace
 {
@@ -101,6 +102,8 @@ Options parse(int argc, char** argv)
 		}
 		else if (a == "--key")
 			o.keyName = value();
+		else if (a == "--job")  // internal: a child started for one job (Windows)
+			o.job = value();
 		else if (a == "--json")
 			o.json = true;
 		else if (a == "--threads")
@@ -242,8 +245,11 @@ void printJson(const Options& o, const Discovery& d, const std::vector<PluginRep
 
 int main(int argc, char** argv)
 {
+	rememberCommandLine(argc, argv);
 	const Options o = parse(argc, argv);
-	const Discovery d = discover(o.module);
+	if (!o.job.empty())
+		runChildOnStdout(o, o.job);
+	const Discovery d = discover(o);
 	if (!d.error.empty())
 		cannotDrive(o, d.error);
 

@@ -2,13 +2,14 @@
 # expect.sh CHECKER STATUS PATTERN [PATTERN ...] -- ARGS...
 # Runs the checker with ARGS; passes when it exits with STATUS and its
 # output (stdout and stderr) matches every extended regular expression.
+# EXPECT_RUNNER, when set, runs the checker (Wine, for a Windows build).
 set -u
 checker=$1 want=$2; shift 2
 patterns=""
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do patterns="$patterns
 $1"; shift; done
 shift
-out=$("$checker" "$@" 2>&1); got=$?
+out=$(${EXPECT_RUNNER:-} "$checker" "$@" 2>&1); got=$?
 echo "$out"
 fail=0
 [ "$got" = "$want" ] || { echo "EXPECTED exit $want, got $got"; fail=1; }

@@ -3,6 +3,7 @@
 // is correct (and the identity), which shows that each failure comes from
 // its fault alone; FAULT_NONE_XOR is correct too, and really changes the bytes.
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -136,6 +137,12 @@ public:
 	void encrypt(Status* status, unsigned length, const void* from, void* to) override
 	{
 		status->init();
+#if defined(FAULT_CRASHES)
+		// A header-sized buffer writes through a table pointer never set.
+		static volatile std::uintptr_t table = 16;
+		if (length == 48)
+			*reinterpret_cast<volatile unsigned*>(table) = 1;
+#endif
 #if defined(FAULT_GBAK_CHUNKS)
 		// A block path for whole 256-byte chunks that chains each byte to the
 		// source byte before it, read after the destination was written: in

@@ -14,7 +14,7 @@ def installed_blocks(plugins_dir):
     """conf/velkor.conf.in as the install writes it, for a module in `plugins_dir`."""
     with open(os.environ["VELKOR_CONF_TEMPLATE"]) as f:
         text = f.read()
-    return re.sub(r"@[A-Z_]+@", "", text.replace("@VELKOR_PLUGIN_DIR@", plugins_dir))
+    return re.sub(r"@[A-Z_]+@", "", text.replace("@VELKOR_MODULE_DIR@", plugins_dir))
 
 
 class Dialect1(EngineTest):

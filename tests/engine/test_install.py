@@ -113,7 +113,7 @@ select count(*) as good_rows from t where s = 'row ' || id;
         self.assertEqual(p.returncode, 0, p.stderr)
         files = self.in_chroot("dpkg", "-L", "velkor64").stdout.split()
         for f in (PLUGINS + "/libvelkor64.so", CONF + "/velkor.conf", "/usr/bin/fbcrypt-check",
-                  "/usr/share/man/man1/fbcrypt-check.1"):
+                  "/usr/share/man/man1/fbcrypt-check.1.gz", "/usr/share/doc/velkor64/copyright"):
             self.assertIn(f, files)
 
         # The installed checker, in the installed Firebird too (found as the install finds it).

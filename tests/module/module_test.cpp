@@ -46,6 +46,19 @@ TEST(LoadedModule, ExportsTheEntryPointByName)
 	ASSERT_NE(library().entryPoint(), nullptr);
 }
 
+#ifdef _WIN32
+// plugins.conf names the module without an extension ("Module =
+// $(dir_plugins)/velkor64"), and Windows' loader appends ".dll": the file
+// must be velkor64.dll, with no "lib" before it.
+TEST(LoadedModule, LoadsByTheNameAWindowsEngineIsGiven)
+{
+	std::string path = VELKOR_MODULE_PATH;
+	ASSERT_EQ(path.substr(path.size() - 13), "/velkor64.dll");
+	host::LoadedModule byName(path.substr(0, path.size() - 4));
+	EXPECT_NE(byName.entryPoint(), nullptr);
+}
+#endif
+
 TEST(LoadedModule, RegistersVelkorAsADatabaseCryptPlugin)
 {
 	LoadedEngine engine;
