@@ -54,12 +54,14 @@ public:
 
 	// ICryptKeyCallback
 	unsigned callback(unsigned, const void*, unsigned bufferLength, void* buffer) override;
-	int getHashLength(PassStatus*) override
+	// Since 4.0 (interface version 3; 3.0's headers have callback alone, so
+	// these override nothing there).
+	int getHashLength(PassStatus*)
 	{
 		counter_.touch();
 		return -1;  // no hash of the key: the engine's own holders may give none either
 	}
-	void getHashData(PassStatus*, void*) override { counter_.touch(); }
+	void getHashData(PassStatus*, void*) { counter_.touch(); }
 
 private:
 	std::vector<std::uint8_t> key_;

@@ -31,15 +31,6 @@ std::vector<unsigned> bufferLengths(const Options& o)
 	return lengths;
 }
 
-// An instance as the engine readies one: setInfo, then setKey with a holder.
-IDbCryptPlugin* keyed(Session& s, host::FakePluginConfig& config, host::FakeKeyHolder& holder)
-{
-	IDbCryptPlugin* p = s.create(config);
-	s.setInfo(p, databasePath);
-	s.setKey(p, {&holder}, "", "with a holder offering the default key");
-	return p;
-}
-
 // A page buffer as the engine's page cache has one: page-aligned, the body
 // (what the plug-in sees) 16 bytes in.
 class EnginePage
@@ -91,7 +82,7 @@ std::string checkBuffers(Session& s, const Options& o)
 {
 	host::FakePluginConfig config;
 	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* p = keyed(s, config, holder);
+	IDbCryptPlugin* p = s.createKeyed(config, holder);
 	host::HostStatus status;
 	struct Way
 	{
@@ -127,8 +118,8 @@ std::string checkRepeatable(Session& s, const Options& o)
 {
 	host::FakePluginConfig config;
 	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* a = keyed(s, config, holder);
-	IDbCryptPlugin* b = keyed(s, config, holder);
+	IDbCryptPlugin* a = s.createKeyed(config, holder);
+	IDbCryptPlugin* b = s.createKeyed(config, holder);
 	host::HostStatus status;
 	struct Text
 	{
@@ -202,7 +193,7 @@ std::string checkEncrypting(Session& s, const Options& o)
 		throw Skipped("not asked for (--encrypting)");
 	host::FakePluginConfig config;
 	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* p = keyed(s, config, holder);
+	IDbCryptPlugin* p = s.createKeyed(config, holder);
 	host::HostStatus status;
 	std::size_t fewest = ~std::size_t{0};
 	for (unsigned n : engineLengths(o))

@@ -15,10 +15,12 @@ std::string checkDirtyStatus(Session& s, const Options&)
 {
 	host::FakePluginConfig config;
 	host::FakeCryptInfo info(databasePath);
+	host::FakeKeyHolder holder("", standInKey());
+	Firebird::IKeyHolderPlugin* holders[] = {&holder};
 	IDbCryptPlugin* p = s.create(config);
 	Bytes page = randomBytes(48, 1), out(48);
 	std::vector<std::pair<std::string, std::function<void(host::HostStatus*)>>> calls = {
-		{"setKey", [&](host::HostStatus* st) { p->setKey(st, 0, nullptr, nullptr); }},
+		{"setKey", [&](host::HostStatus* st) { p->setKey(st, 1, holders, ""); }},
 		{"setInfo", [&](host::HostStatus* st) { p->setInfo(st, &info); }},
 		{"encrypt", [&](host::HostStatus* st) { p->encrypt(st, 48, page.data(), out.data()); }},
 		{"decrypt", [&](host::HostStatus* st) { p->decrypt(st, 48, out.data(), out.data()); }},

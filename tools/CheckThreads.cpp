@@ -70,14 +70,7 @@ std::string checkSharing(Session& s, const Options& o)
 {
 	host::FakePluginConfig config;
 	host::FakeKeyHolder holder("", standInKey());
-	auto keyed = [&]
-	{
-		IDbCryptPlugin* p = s.create(config);
-		s.setInfo(p, databasePath);
-		s.setKey(p, {&holder}, "", "with a holder offering the default key");
-		return p;
-	};
-	IDbCryptPlugin* shared = keyed();
+	IDbCryptPlugin* shared = s.createKeyed(config, holder);
 	const unsigned n = o.pageSizes.front() - pageHeader;
 	host::HostStatus status;
 
@@ -97,7 +90,7 @@ std::string checkSharing(Session& s, const Options& o)
 		const Bytes x = randomBytes(n, 100 + round);
 		Bytes page(n);
 		s.encrypt(shared, &status, n, x.data(), page.data());
-		IDbCryptPlugin* other = keyed();
+		IDbCryptPlugin* other = s.createKeyed(config, holder);
 		Bytes scratch(n);
 		s.encrypt(other, &status, n, x.data(), scratch.data());
 		s.release(other);

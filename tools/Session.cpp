@@ -68,6 +68,14 @@ void Session::setInfo(IDbCryptPlugin* p, const std::string& path)
 	expectClean(status, "setInfo");
 }
 
+IDbCryptPlugin* Session::createKeyed(host::FakePluginConfig& config, host::FakeKeyHolder& holder)
+{
+	IDbCryptPlugin* p = create(config);
+	setInfo(p, databasePath);
+	setKey(p, {&holder}, "", "with a holder offering the default key");
+	return p;
+}
+
 void expectClean(const host::HostStatus& status, const std::string& after)
 {
 	if (!status.isClean())

@@ -79,6 +79,9 @@ public:
 	void setKey(IDbCryptPlugin* p, std::vector<host::FakeKeyHolder*> holders, const char* keyName,
 				const std::string& what);
 	void setInfo(IDbCryptPlugin* p, const std::string& path);
+	// A new instance readied as the engine readies one: setInfo, then setKey
+	// with `holder` and the default key.
+	IDbCryptPlugin* createKeyed(host::FakePluginConfig& config, host::FakeKeyHolder& holder);
 
 	Firebird::IPluginFactory* factory() const { return factory_; }
 

@@ -1,7 +1,9 @@
 // A small database crypt plug-in module with one deliberate mistake, chosen
 // by FAULT at compile time, for the checker's own tests. With FAULT_NONE it
 // is correct (and the identity), which shows that each failure comes from
-// its fault alone; FAULT_NONE_XOR is correct too, and really changes the bytes.
+// its fault alone; FAULT_NONE_XOR is correct too, and really changes the
+// bytes; FAULT_KEYED is correct and needs its key from a key holder
+// (key_holder.cpp in a real engine).
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -100,16 +102,33 @@ public:
 		return owner_;
 	}
 
-	void setKey(Status* status, unsigned length, IKeyHolderPlugin** sources, const char*) override
+	void setKey(Status* status, unsigned length, IKeyHolderPlugin** sources, const char* keyName) override
 	{
 		status->init();
+		(void)length;  // read only by some of the variants
+		(void)sources;
+		(void)keyName;
+#if defined(FAULT_KEYED)
+		// The key's first byte, from the first holder that has the named key.
+		Firebird::IStatus* raw = master->getStatus();
+		Firebird::CheckStatusWrapper st(raw);
+		unsigned char got = 0;
+		for (unsigned i = 0; i < length && !got; ++i)
+			if (Firebird::ICryptKeyCallback* callback = sources[i]->keyHandle(&st, keyName))
+			{
+				unsigned char buffer[64];
+				if (callback->callback(0, nullptr, sizeof buffer, buffer) > 0)
+					got = buffer[0];
+			}
+		raw->dispose();
+		if (!got)
+			return status->setError("faulty: no key holder offered the key");
+		encryptKey_ = decryptKey_ = got;
+#endif
 #if defined(FAULT_HOLDER_REF)
 		// Keeps the holders "for later" and never gives them back.
 		for (unsigned i = 0; i < length; ++i)
 			sources[i]->addRef();
-#else
-		(void)length;
-		(void)sources;
 #endif
 #if defined(FAULT_NEEDS_SETINFO)
 		// Looks up the decrypt key by the database path setInfo gave; an

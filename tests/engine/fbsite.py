@@ -201,10 +201,6 @@ class Site:
         with open(os.path.join(self.root, name), "w") as f:
             f.write(text)
 
-    def add_plugins_conf(self, text):
-        with open(os.path.join(self.root, "plugins.conf"), "a") as f:
-            f.write("\n" + text + "\n")
-
     def _make_root(self, conf):
         eng = self.engine
         lib = eng.host(eng.libdir)

@@ -1,8 +1,9 @@
 """fbcrypt-check --engine in each real engine: velkor64 passes every step,
 and a module whose decrypt gets one bit wrong passes the steps up to
-encryption and fails where the engine reads its pages back. The checker and
-the modules run where the engine is (inside the chroot for 4.0), with the
-Firebird found as the install finds it."""
+encryption and fails where the engine reads its pages back. A plug-in that
+needs a key fails to encrypt without a key holder, and passes with the
+test key holder (--key-holder, --key). The checker and the modules run where
+the engine is (inside the chroot for 4.0 and forky)."""
 
 import os
 import re
@@ -20,14 +21,17 @@ class CheckerInEngine(EngineTest):
     def setUp(self):
         super().setUp()
         self.bin = tempfile.mkdtemp(prefix="checker-", dir=self.site.dir)
-        for f in (os.environ["VELKOR_CHECKER"], os.environ["VELKOR_MODULE"], os.environ["VELKOR_FAULTY_FLIPS"]):
-            shutil.copy(f, self.bin)
+        for f in ("VELKOR_CHECKER", "VELKOR_MODULE", "VELKOR_FAULTY_FLIPS", "VELKOR_FAULTY_KEYED", "VELKOR_KEY_HOLDER"):
+            shutil.copy(os.environ[f], self.bin)
+
+    def in_bin(self, variable):
+        return self.site.view(os.path.join(self.bin, os.path.basename(os.environ[variable])))
 
     def check(self, module, *args):
         """Runs the checker; returns (exit status, {check: (outcome, message)}, output)."""
         exe = self.site.view(os.path.join(self.bin, "fbcrypt-check"))
-        argv = [exe, self.site.view(os.path.join(self.bin, os.path.basename(module))), *args,
-                "--engine", self.engine.libdir]
+        argv = [exe, self.site.view(os.path.join(self.bin, os.path.basename(module))), "--engine", self.engine.libdir,
+                *args]
         if self.engine.chroot:
             argv = ["chroot", self.engine.chroot, *argv]
         p = subprocess.run(argv, capture_output=True, text=True, timeout=900)
@@ -53,6 +57,21 @@ class CheckerInEngine(EngineTest):
         for step in STEPS[6:]:
             self.assertEqual(lines[step], ("SKIP", "not run after engine-rows failed"), out)
         self.report(f"engine-rows: {lines['engine-rows'][1]}")
+
+    def test_a_plugin_that_needs_a_key_gets_it_from_the_key_holder(self):
+        keyed = os.environ["VELKOR_FAULTY_KEYED"]
+        code, lines, out = self.check(keyed)
+        self.assertEqual(code, 1, out)
+        self.assertEqual(lines["engine-encrypt"][0], "FAIL", out)
+        self.assertIn("no key holder offered the key", lines["engine-encrypt"][1])
+
+        code, lines, out = self.check(keyed, "--key-holder", self.in_bin("VELKOR_KEY_HOLDER") + ":fbcrypt-test-holder",
+                                      "--key", "fbcrypt-test-key")
+        self.assertEqual(code, 0, out)
+        for step in STEPS:
+            self.assertEqual(lines[step][0], "PASS", f"{step}\n{out}")
+        self.assertIn('KEY "fbcrypt-test-key"', lines["engine-encrypt"][1])
+        self.report(f"without a key holder engine-encrypt fails; with it: {lines['engine-encrypt'][1]}")
 
 
 if __name__ == "__main__":
