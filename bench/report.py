@@ -66,7 +66,7 @@ def main():
 
     md = ["# velkor64 benchmark results", "",
           f"Machine: {machine()}. Engines: {', '.join(e['engine'] for e in engines) or 'none run'}.",
-          "Regenerate with `scripts/bench` (about 15 minutes); absolute times on this shared machine vary, "
+          "Regenerate with `scripts/bench` (about 25 minutes); absolute times on this shared machine vary, "
           "so every comparison is measured side by side in one run.", "",
           "## The page path: the module through its dispatch table against std::memmove", "",
           "Median of 5 interleaved repetitions, CPU nanoseconds per call in each thread; ratio = module / memmove. "
@@ -119,7 +119,8 @@ def main():
                           f"{r['ci95'][0]:.4f} - {r['ci95'][1]:.4f} | {r['min']:.3f} | {r['max']:.3f} |")
         enc = e.get("encryption_s")
         if enc:
-            md.append(f"| online encryption, idle / with 4 writers (s) | | {enc['idle']['median']:.2f} / "
+            md.append(f"| online encryption of {e.get('encryption_pages', e['pages'])} pages, idle / with 4 writers "
+                      f"(median s of {len(enc['idle']['runs'])}) | | {enc['idle']['median']:.2f} / "
                       f"{enc['under_load']['median']:.2f} | | | |")
 
     for e in engines:
