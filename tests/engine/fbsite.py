@@ -354,6 +354,11 @@ class Site:
             if p.poll() is None:
                 p.kill()
                 p.wait()
+            if not p.stdin.closed:
+                try:
+                    p.stdin.close()
+                except BrokenPipeError:
+                    pass  # what was left to write has nowhere to go
         if not os.environ.get("VELKOR_KEEP"):
             shutil.rmtree(self.dir, ignore_errors=True)
 

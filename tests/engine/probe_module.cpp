@@ -6,6 +6,7 @@
 //   PID INSTANCE setInfo PATH
 //   PID INSTANCE setKey HOLDERS KEYNAME
 //   PID INSTANCE encrypt|decrypt LENGTH inplace|separate   (first of each kind)
+//   PID INSTANCE dirty encrypt|decrypt CODE   (handed a status that holds an error)
 //   PID INSTANCE destroy
 // Never load this outside the tests.
 #include <fcntl.h>
@@ -28,6 +29,14 @@ using velkor::TStatus;
 
 Firebird::IMaster* master = nullptr;
 
+// TStatus that also lets the probe look at the engine's status.
+struct ProbeStatus : TStatus
+{
+	explicit ProbeStatus(Firebird::IStatus* status) noexcept : TStatus(status), raw(status) {}
+	static void catchException(ProbeStatus* status) noexcept { TStatus::catchException(status); }
+	Firebird::IStatus* raw;
+};
+
 void note(const void* instance, const std::string& what)
 {
 	static const int fd = [] {
@@ -43,7 +52,7 @@ void note(const void* instance, const std::string& what)
 		return;  // a test reading the file sees the gap
 }
 
-class TProbeCrypt final : public Firebird::IDbCryptPluginImpl<TProbeCrypt, TStatus>
+class TProbeCrypt final : public Firebird::IDbCryptPluginImpl<TProbeCrypt, ProbeStatus>
 {
 public:
 	explicit TProbeCrypt(Firebird::IPluginConfig* config) : FInner(new velkor::TMyCrypt(config))
@@ -68,22 +77,25 @@ public:
 	void setOwner(Firebird::IReferenceCounted* ref) override { FInner->setOwner(ref); }
 	Firebird::IReferenceCounted* getOwner() override { return FInner->getOwner(); }
 
-	void setKey(TStatus* status, unsigned length, Firebird::IKeyHolderPlugin** sources, const char* keyName) override
+	void setKey(ProbeStatus* status, unsigned length, Firebird::IKeyHolderPlugin** sources,
+				const char* keyName) override
 	{
 		note(this, "setKey " + std::to_string(length) + " " + (keyName ? keyName : "(null)"));
 		FInner->setKey(status, length, sources, keyName);
 	}
-	void encrypt(TStatus* status, unsigned length, const void* src, void* dst) override
+	void encrypt(ProbeStatus* status, unsigned length, const void* src, void* dst) override
 	{
+		dirty("encrypt", status);
 		first("encrypt", length, src == dst);
 		FInner->encrypt(status, length, src, dst);
 	}
-	void decrypt(TStatus* status, unsigned length, const void* src, void* dst) override
+	void decrypt(ProbeStatus* status, unsigned length, const void* src, void* dst) override
 	{
+		dirty("decrypt", status);
 		first("decrypt", length, src == dst);
 		FInner->decrypt(status, length, src, dst);
 	}
-	void setInfo(TStatus* status, Firebird::IDbCryptInfo* info) override
+	void setInfo(ProbeStatus* status, Firebird::IDbCryptInfo* info) override
 	{
 		Firebird::IStatus* raw = master->getStatus();
 		Firebird::CheckStatusWrapper st(raw);
@@ -94,6 +106,11 @@ public:
 	}
 
 private:
+	void dirty(const char* op, ProbeStatus* status)
+	{
+		if (status->raw && (status->raw->getState() & Firebird::IStatus::STATE_ERRORS))
+			note(this, std::string("dirty ") + op + " " + std::to_string(status->raw->getErrors()[1]));
+	}
 	void first(const char* op, unsigned length, bool inPlace)
 	{
 		std::lock_guard<std::mutex> lock(FSeenLock);

@@ -4,7 +4,9 @@ by. Every instance gets setInfo with the database's path, then setKey with
 no key holders and an empty key name; the key check encrypts 16 bytes and
 the header 48, both into a separate buffer; pages are encrypted into a
 separate buffer and decrypted in place, page size minus 16 bytes at a time;
-every instance is destroyed."""
+every instance is destroyed. The engine never hands encrypt or decrypt a
+status that already holds an error, so the plug-in's clearing it on entry
+never hides one."""
 
 import collections
 import os
@@ -28,6 +30,7 @@ class EngineCalls(EngineTest):
         path = self.site.local(db)
         lengths = collections.Counter()
         for key, seen in calls.items():
+            self.assertEqual([c for c in seen if c.startswith("dirty")], [], key)
             self.assertEqual(seen[:4], ["create", f"setInfo {path}", "setKey 0 ", "encrypt 16 separate"], key)
             self.assertEqual(seen[-1], "destroy", f"{key} was never destroyed")
             self.assertEqual(sum(c.startswith("setKey") for c in seen), 1, key)

@@ -13,9 +13,10 @@ class ConcurrentLoad(EngineTest):
         """Starts the crypt thread, then CLIENTS writers. The writers attach
         once the ALTER has committed: in Classic mode a process attached
         before it can read a page the crypt thread has just written before
-        its own engine has loaded the plug-in, and the engine then fails that
-        transaction with "Missing crypt plugin, but page appears encrypted"
-        (3.0 and 4.0 alike, whatever the plug-in)."""
+        its own engine has loaded the plug-in. The engine then fails that
+        transaction ("Missing crypt plugin, but page appears encrypted"), and
+        now and then worse: every process stalls for good, or a committed
+        update is lost. The README warns of it; no test can expect an outcome."""
         holder = self.site.attach(db, ('alter database encrypt with "velkor"' if encrypt
                                        else "alter database decrypt") + ";\ncommit;\n")
         deadline = time.monotonic() + 60
@@ -58,30 +59,6 @@ class ConcurrentLoad(EngineTest):
         self.report(f"{pages} pages, {CLIENTS} clients; encryption {enc_time:.2f} s with "
                     f"{sum(committed.values())} batches committed ({enc_overlap} polls saw them writing), "
                     f"decryption {dec_time:.2f} s with {sum(committed2.values())} batches ({dec_overlap} polls)")
-
-    def test_writers_attached_before_the_alter_may_fail_in_classic(self):
-        """An engine limitation of Classic mode, documented in the README: a
-        process attached before the ALTER may read a page the crypt thread
-        has just encrypted before its own engine has loaded the plug-in. The
-        transaction then fails (load.CLASSIC_LIMITATION), and only it: every
-        batch reported committed is there."""
-        db, shape = self.populated(100_000)
-        self.site.isql(load.TABLE, db)
-        writers = load.Writers(self.site, db, range(CLIENTS))
-        try:
-            deadline = time.monotonic() + 120
-            while not writers.all_committed_once():
-                self.assertLess(time.monotonic(), deadline, "the writers never committed")
-                time.sleep(0.01)
-            self.site.crypt(db, encrypt=True)
-            committed = writers.join(allowed=load.CLASSIC_LIMITATION)
-        finally:
-            writers.kill()
-        self.assertEncrypted(db)
-        load.assert_committed(self, self.site, db, committed)
-        self.assertIntact(db, shape)
-        self.report(f"{len(writers.failed)} of {CLIENTS} writers attached before the ALTER failed with the "
-                    f"Classic-mode error; every committed batch is there")
 
 
 if __name__ == "__main__":

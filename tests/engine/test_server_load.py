@@ -8,7 +8,7 @@ one engine (and one plug-in instance) between its attachments; that case is
 not run in SuperClassic, which gives each attachment an engine of its own,
 as Classic does: there such clients fail with "Missing crypt plugin, but
 page appears encrypted", and during decryption the engine lost committed
-rows of other clients and damaged an index (in 2 of 4 runs, with velkor and
+rows of other clients and damaged an index (in 3 of 9 runs, with velkor and
 with a plug-in that really transforms the pages alike). The README warns of it."""
 
 import time
