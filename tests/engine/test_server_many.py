@@ -1,6 +1,7 @@
 """One server, three velkor-encrypted databases, writers on all three at
 once: each database gets instances of its own (seen by the module's probe
-build), and every row is right."""
+build), none is handed a status that already holds an error, and every row
+is right."""
 
 import collections
 import os
@@ -37,8 +38,11 @@ class ManyDatabases(ServerTest):
             load.assert_committed(self, self.site, db, committed[name])
             self.assertIntact(db, shape)
 
+        seen = probe_calls(self.probe)
+        self.assertEqual([c for calls in seen.values() for c in calls if c.startswith("dirty")], [],
+                         "the server handed encrypt or decrypt a status holding an error")
         paths = {instance: {c[len("setInfo "):] for c in calls if c.startswith("setInfo ")}
-                 for instance, calls in probe_calls(self.probe).items()}
+                 for instance, calls in seen.items()}
         for instance, given in paths.items():
             self.assertEqual(len(given), 1, f"instance {instance} served {given}")
         per_database = collections.Counter(next(iter(p)) for p in paths.values())
