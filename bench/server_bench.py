@@ -10,7 +10,7 @@ the result is the ratio of throughputs velkor / plain per pair, reported as
 its geometric mean with a 95% confidence interval (t distribution over the
 log ratios), minimum and maximum. Online encryption is timed with 4 writers
 running against the same run without load; the writers attach once the
-ALTER has started the crypt thread (attachments made before it may fail
+ALTER has taken effect (attachments made before it may fail
 with "Missing crypt plugin, but page appears encrypted": see the README).
 --pairs 0 times the encryption alone. Writes one JSON document."""
 
@@ -114,17 +114,21 @@ def main():
         times = {"idle": [], "under_load": []}
         for i in range(3):
             for case in ("idle", "under_load") if i % 2 == 0 else ("under_load", "idle"):
-                writers = threading.Thread(target=bench.load, args=(plain, "insert", 4, 10))
+                writers = None
                 t = time.monotonic()
                 holder = site.attach(plain, 'alter database encrypt with "velkor";\ncommit;\n')
                 if case == "under_load":
-                    while "crypt process" not in site.attributes(plain):
+                    deadline = t + 60
+                    while "encrypted" not in site.attributes(plain):  # the ALTER has taken effect
+                        if time.monotonic() > deadline:
+                            raise RuntimeError("the ALTER never took effect")
                         time.sleep(0.01)
+                    writers = threading.Thread(target=bench.load, args=(plain, "insert", 4, 10))
                     writers.start()
                 site.wait_crypt(plain, True)
                 times[case].append(time.monotonic() - t)
                 site.close(holder)
-                if writers.is_alive() or case == "under_load":
+                if writers:
                     writers.join()
                 site.crypt(plain, False)
         result["encryption_s"] = {k: {"median": statistics.median(v), "min": min(v), "max": max(v), "runs": v}

@@ -4,12 +4,13 @@ thread runs. Every committed batch is there, no client saw an error, and
 validation is clean. SuperServer, then SuperClassic.
 
 Clients attached before the ALTER keep working in SuperServer, which shares
-one engine (and one plug-in instance) between its attachments; that case is
-not run in SuperClassic, which gives each attachment an engine of its own,
-as Classic does: there such clients fail with "Missing crypt plugin, but
-page appears encrypted", and during decryption the engine lost committed
-rows of other clients and damaged an index (in 3 of 9 runs, with velkor and
-with a plug-in that really transforms the pages alike). The README warns of it."""
+one engine (and, while the database is open, one plug-in instance) between
+its attachments; that case is not run in SuperClassic, which gives each
+attachment an engine of its own, as Classic does: there such clients fail
+with "Missing crypt plugin, but page appears encrypted", and during
+decryption the engine lost committed rows of other clients and damaged an
+index (in 3 of 9 runs, with velkor and with a plug-in that really transforms
+the pages alike). The README warns of it."""
 
 import time
 
