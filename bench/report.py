@@ -1,5 +1,6 @@
-"""Turns one run of scripts/bench into bench/results/results.md and
-bench/results/ratios.png (gnuplot)."""
+"""Turns one run of scripts/bench into bench/results/results.md (the summary
+table first, then every number) and bench/results/ratios.png (gnuplot), and
+prints the summary table."""
 
 import argparse
 import json
@@ -9,13 +10,21 @@ import statistics
 import subprocess
 
 LENGTHS = [16, 48, 4080, 8176, 16368, 32752]
-PAGE_OF = {4080: 4096, 8176: 8192, 16368: 16384, 32752: 32768}
 LAYOUTS = {"separate": "separate buffers (page write)", "inPlace": "in place (page read)",
            "overlap": "overlapping by one byte"}
+TARGET = 1.01
+
+
+def load(paths):
+    out = []
+    for path in paths:
+        with open(path) as f:
+            out.append(json.load(f))
+    return out
 
 
 def micro_medians(path):
-    """{(function, layout, length, threads): median real time in ns}."""
+    """{(function, layout, length, threads): median CPU ns per call in each thread}."""
     with open(path) as f:
         data = json.load(f)
     runs = {}
@@ -23,17 +32,14 @@ def micro_medians(path):
         # The per-repetition rows, or, with --benchmark_report_aggregates_only, the medians.
         if b.get("error_occurred") or (b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median"):
             continue
-        name = b["run_name"]  # moduleCall/separate/8176/threads:1, emptyCall/threads:2, distance/module/16
-        parts = name.split("/")
+        parts = b["run_name"].split("/")  # moduleCall/separate/8176/threads:1, emptyCall/threads:2, distance/module/16
         if parts[0] == "distance":
             key = ("distance", parts[1], int(parts[2]), 1)
         else:
             threads = int(parts[-1].split(":")[1])
             key = ("emptyCall", None, None, threads) if parts[0] == "emptyCall" else (parts[0], parts[1], int(parts[2]), threads)
-        # CPU time per call in each thread (real_time of a threaded run is per call of all threads).
-        ns = b["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
-        runs.setdefault(key, []).append(ns)
-    return {k: statistics.median(v) for k, v in runs.items()}, data.get("context", {})
+        runs.setdefault(key, []).append(b["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]])
+    return {k: statistics.median(v) for k, v in runs.items()}
 
 
 def machine():
@@ -46,141 +52,156 @@ def machine():
     return f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}"
 
 
+def summary(counted, servers):
+    rows = ["| engine | case | what is compared | velkor / plain | spread or 95% CI | meets 1.01 |",
+            "|---|---|---|---:|---|---|"]
+    for e in counted:
+        for case, words in (("scan", "instructions per page read, full scan, 64-page cache"),
+                            ("insert", "instructions per page written, bulk insert + commit")):
+            v, p = e[case]["velkor"], e[case]["plain"]
+            rows.append(f"| {e['engine']} | {case} | {words} | **{v['ratio']:.4f}** | "
+                        f"{max(v['spread'], p['spread']):.4%} | {'yes' if v['ratio'] <= TARGET else 'NO'} |")
+        c = e["encrypt"]
+        rows.append(f"| {e['engine']} | online encryption | instructions per page: {c['per_page']:.0f}, of which "
+                    f"in the module {c['module_per_page']:.0f} | | {c['spread']:.4%} | |")
+    for e in servers:
+        for key, words in (("insert_4", "4 writers"), ("insert_16", "16 writers"), ("scan_4", "4 scanning clients")):
+            c = e.get(key)
+            if c:
+                r = c["cpu_ratio"]
+                rows.append(f"| {e['engine']} | server, {words} | server CPU time per unit of work "
+                            f"({r['pairs']} pairs) | **{r['geomean']:.4f}** | {r['ci95'][0]:.4f} - {r['ci95'][1]:.4f} "
+                            f"| {'yes' if r['ci95'][1] <= TARGET else 'not shown' if r['geomean'] <= TARGET else 'NO'} |")
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--micro", required=True)
+    ap.add_argument("--micro")
+    ap.add_argument("--instructions", action="append", default=[])
     ap.add_argument("--engine", action="append", default=[])
     ap.add_argument("--server", action="append", default=[])
+    ap.add_argument("--command", default="scripts/bench")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
+    counted, engines, servers = load(args.instructions), load(args.engine), load(args.server)
 
-    m, _ = micro_medians(args.micro)
-    engines, servers = [], []
-    for path in args.engine:
-        with open(path) as f:
-            engines.append(json.load(f))
-    for path in args.server:
-        with open(path) as f:
-            servers.append(json.load(f))
-
+    table = summary(counted, servers)
     md = ["# velkor64 benchmark results", "",
-          f"Machine: {machine()}. Engines: {', '.join(e['engine'] for e in engines) or 'none run'}.",
-          "Regenerate with `scripts/bench` (about 25 minutes); absolute times on this shared machine vary, "
-          "so every comparison is measured side by side in one run.", "",
-          "## The page path: the module through its dispatch table against std::memmove", "",
-          "Median of 5 interleaved repetitions, CPU nanoseconds per call in each thread; ratio = module / memmove. "
-          "With 2 threads both share one instance.", ""]
-    md.append("| case | length | threads | module ns | memmove ns | ratio |")
-    md.append("|---|---:|---:|---:|---:|---:|")
-    chart = {}
-    for layout, words in LAYOUTS.items():
-        for n in LENGTHS:
-            for t in (1, 2):
-                mod, mem = m.get(("moduleCall", layout, n, t)), m.get(("plainMemmove", layout, n, t))
-                if mod is None or mem is None:
-                    continue
-                md.append(f"| {words} | {n} | {t} | {mod:.1f} | {mem:.1f} | {mod / mem:.2f} |")
-                if t == 1 and n in PAGE_OF and layout != "inPlace":
-                    chart.setdefault(PAGE_OF[n], {})[f"{layout}: module / memmove"] = mod / mem
-    md += ["", "In place the engine's page read copies nothing; the floor is an empty call through the same "
-           "dispatch table (setInfo, which only resets the status):", "",
-           "| length | threads | in-place decrypt ns | empty call ns | difference ns |", "|---:|---:|---:|---:|---:|"]
-    for n in LENGTHS:
-        for t in (1, 2):
-            mod, empty = m.get(("moduleCall", "inPlace", n, t)), m.get(("emptyCall", None, None, t))
-            if mod is not None and empty is not None:
-                md.append(f"| {n} | {t} | {mod:.1f} | {empty:.1f} | {mod - empty:+.1f} |")
-                if t == 1 and n in PAGE_OF:
-                    chart.setdefault(PAGE_OF[n], {})["in place: module / empty call"] = mod / empty
+          f"Machine: {machine()}. Command: `{args.command}`.", "",
+          "## Summary", "",
+          "Instruction counts (callgrind) do not move with the machine's load; server CPU time is the server "
+          "process's user + system time. Target: velkor / plain at most 1.01.", ""] + table
 
-    md += ["", "The same page write (8176 bytes, separate buffers) at other distances between source and "
-           "destination, (dst - src) mod 4096. The engine's own page buffers are page-aligned, which gives 0 "
-           "(or 1024, 3072); CPUs that alias 4 KiB strides slow a copy down at a small distance, module and "
-           "memmove alike:", "", "| distance mod 4096 | module ns | memmove ns | ratio |", "|---:|---:|---:|---:|"]
-    for d in (0, 16, 32, 48, 64, 1024, 3072):
-        mod, mem = m.get(("distance", "module", d, 1)), m.get(("distance", "memmove", d, 1))
-        if mod is not None and mem is not None:
-            md.append(f"| {d} | {mod:.1f} | {mem:.1f} | {mod / mem:.2f} |")
+    for e in counted:
+        md += ["", f"## {e['engine']}: what the engine executes per page (callgrind)", "",
+               f"Embedded, {e['cache_pages']}-page cache, pages of {e['page_size']} B, {e['runs']} runs of each case. "
+               "In the module: the instructions of the engine's calls into libvelkor64.so, the memmove they make "
+               "included; explained: that share of the extra instructions per page.", "",
+               "| case | pages | plain per page | velkor per page | velkor / plain | spread (plain, velkor) "
+               "| in the module per page (memmove) | explained |", "|---|---:|---:|---:|---:|---|---:|---:|"]
+        for case in ("scan", "insert"):
+            p, v = e[case]["plain"], e[case]["velkor"]
+            explained = f"{v['explained_by_module']:.0%}" if v.get("explained_by_module") is not None else "-"
+            md.append(f"| {case} | {v['pages']} | {p['per_page']:.0f} | {v['per_page']:.0f} | {v['ratio']:.5f} | "
+                      f"{p['spread']:.5%}, {v['spread']:.5%} | {v['module_per_page']:.0f} ({v['memmove_per_page']:.0f}) "
+                      f"| {explained} |")
+        c = e["encrypt"]
+        md.append(f"| online encryption | {c['pages']} | | {c['per_page']:.0f} | | {c['spread']:.5%} | "
+                  f"{c['module_per_page']:.0f} ({c['memmove_per_page']:.0f}) | |")
 
     for e in servers:
         md += ["", f"## {e['engine']} as a SuperServer, remote clients (bench/server_load)", "",
-               f"{e['pages']} pages; forced writes off, 64-page cache; {e['pairs']} pairs of {e['seconds']} s runs "
-               "per case, plain and velkor in alternating order. Ratio = velkor / plain throughput per pair: "
-               "geometric mean, 95% confidence interval, minimum and maximum.", "",
-               "| case | plain, median per s | velkor / plain | 95% CI | min | max |", "|---|---:|---:|---|---:|---:|"]
-        for key, words in (("insert_4", "4 writers, 100-row transactions (rows/s)"),
-                           ("insert_16", "16 writers, 100-row transactions (rows/s)"),
-                           ("scan_4", "4 clients, full scans of 2 tables (scans/s)")):
+               f"{e['pages']} pages; forced writes off, 64-page cache; pairs of {e['seconds']} s runs, plain and "
+               f"velkor in alternating order, until the CPU-time interval's half-width was at most "
+               f"{e['resolve']:.1%} (at most {e['max_pairs']} pairs). Ratios velkor / plain per pair: geometric "
+               "mean and 95% confidence interval; spread: standard deviation of one pair's log ratio.", "",
+               "| case | pairs | server CPU per unit: velkor / plain | 95% CI | spread | throughput: velkor / plain "
+               "| 95% CI | spread |", "|---|---:|---:|---|---:|---:|---|---:|"]
+        for key, words in (("insert_4", "4 writers, 100-row transactions"), ("insert_16", "16 writers"),
+                           ("scan_4", "4 clients, full scans of 2 tables")):
             c = e.get(key)
             if c:
-                r = c["ratio"]
-                md.append(f"| {words} | {statistics.median(c['plain_per_s']):.0f} | **{r['geomean']:.4f}** | "
-                          f"{r['ci95'][0]:.4f} - {r['ci95'][1]:.4f} | {r['min']:.3f} | {r['max']:.3f} |")
+                r, t = c["cpu_ratio"], c["throughput_ratio"]
+                md.append(f"| {words} | {r['pairs']} | **{r['geomean']:.4f}** | {r['ci95'][0]:.4f} - {r['ci95'][1]:.4f} "
+                          f"| {r['spread']:.2%} | {t['geomean']:.4f} | {t['ci95'][0]:.4f} - {t['ci95'][1]:.4f} | "
+                          f"{t['spread']:.2%} |")
         enc = e.get("encryption_s")
         if enc:
-            md.append(f"| online encryption of {e.get('encryption_pages', e['pages'])} pages, idle / with 4 writers "
-                      f"(median s of {len(enc['idle']['runs'])}) | | {enc['idle']['median']:.2f} / "
-                      f"{enc['under_load']['median']:.2f} | | | |")
+            md.append(f"\nOnline encryption of {e['pages']} pages: {enc['idle']['median']:.2f} s idle, "
+                      f"{enc['under_load']['median']:.2f} s with 4 writers (median of {len(enc['idle']['runs'])}).")
 
     for e in engines:
-        v = e["engine"]
-        md += ["", f"## {v}: {e['rows']} rows, {e['pages']} pages of {e['page_size']} B, "
-               f"{e['megabytes']:.0f} MB; {e['runs']} runs each, interleaved", ""]
-        md += ["| case | median | min | max |", "|---|---:|---:|---:|"]
+        md += ["", f"## {e['engine']}: online encryption, embedded ({e['rows']} rows, {e['pages']} pages of "
+               f"{e['page_size']} B, {e['megabytes']:.0f} MB; {e['runs']} runs)", "",
+               "| case | median | min | max |", "|---|---:|---:|---:|"]
         for fw in ("off", "on"):
             o = e[f"online_fw_{fw}"]
             enc, cp = o["encrypt_s"], o["copy_s"]
-            md.append(f"| online encryption, forced writes {fw} | {enc['median']:.2f} s "
-                      f"({e['pages'] / enc['median']:.0f} pages/s, {e['megabytes'] / enc['median']:.0f} MB/s) "
-                      f"| {enc['min']:.2f} s | {enc['max']:.2f} s |")
-            md.append(f"| online decryption, forced writes {fw} | {o['decrypt_s']['median']:.2f} s "
-                      f"| {o['decrypt_s']['min']:.2f} s | {o['decrypt_s']['max']:.2f} s |")
-            md.append(f"| file copy (dd, {e['page_size']} B blocks, {'oflag=dsync' if fw == 'on' else 'buffered'}) "
-                      f"| {cp['median']:.2f} s | {cp['min']:.2f} s | {cp['max']:.2f} s |")
-            md.append(f"| encryption time / copy time, forced writes {fw} | {enc['median'] / cp['median']:.2f} | | |")
-        for case, words in (("scan", "full scan, 64-page cache"), ("bulk_insert", "bulk insert of 1,000,000 rows + commit")):
-            c = e[case]
-            for label in ("plain", "velkor"):
-                s = c[f"{label}_s"]
-                md.append(f"| {words}, {label} | {s['median']:.3f} s | {s['min']:.3f} s | {s['max']:.3f} s |")
-            md.append(f"| {words}: throughput encrypted / plain | **{c['throughput_ratio']:.3f}** | | |")
-            chart.setdefault(e["page_size"], {})[f"{case.replace('_', ' ')} {v.split()[-1][:4]}: enc / plain"] = \
-                c["throughput_ratio"]
-        prof = e.get("profile_fw_off")
-        if prof:
-            md += ["", "Where the crypt thread's process spends its time while encrypting (forced writes off; "
-                   "perf, software clock, share of samples by shared object):", "",
-                   ", ".join(f"{k} {v:.1f}%" for k, v in sorted(prof.items(), key=lambda kv: -kv[1])) +
-                   ". libvelkor64.so does not reach 0.5%: its copy is the libc memmove."]
+            md.append(f"| encryption, forced writes {fw} | {enc['median']:.2f} s ({e['pages'] / enc['median']:.0f} "
+                      f"pages/s) | {enc['min']:.2f} s | {enc['max']:.2f} s |")
+            md.append(f"| decryption, forced writes {fw} | {o['decrypt_s']['median']:.2f} s | "
+                      f"{o['decrypt_s']['min']:.2f} s | {o['decrypt_s']['max']:.2f} s |")
+            md.append(f"| file copy (dd, {'oflag=dsync' if fw == 'on' else 'buffered'}) | {cp['median']:.2f} s | "
+                      f"{cp['min']:.2f} s | {cp['max']:.2f} s |")
+
+    if args.micro:
+        m = micro_medians(args.micro)
+        md += ["", "## The page path: the module through its dispatch table against std::memmove", "",
+               "Google Benchmark, median of the repetitions, CPU nanoseconds per call in each thread; "
+               "ratio = module / memmove. With 2 threads both share one instance.", "",
+               "| case | length | threads | module ns | memmove ns | ratio |", "|---|---:|---:|---:|---:|---:|"]
+        for layout, words in LAYOUTS.items():
+            for n in LENGTHS:
+                for t in (1, 2):
+                    mod, mem = m.get(("moduleCall", layout, n, t)), m.get(("plainMemmove", layout, n, t))
+                    if mod is not None and mem is not None:
+                        md.append(f"| {words} | {n} | {t} | {mod:.1f} | {mem:.1f} | {mod / mem:.2f} |")
+        md += ["", "| in-place decrypt minus an empty call through the same dispatch table | threads | ns |",
+               "|---|---:|---:|"]
+        for n in (8176,):
+            for t in (1, 2):
+                mod, empty = m.get(("moduleCall", "inPlace", n, t)), m.get(("emptyCall", None, None, t))
+                if mod is not None and empty is not None:
+                    md.append(f"| {n} bytes | {t} | {mod - empty:+.1f} |")
 
     md += ["", "![ratios](ratios.png)", ""]
     with open(os.path.join(args.out, "results.md"), "w") as f:
         f.write("\n".join(md))
+    chart(counted, servers, args.out)
+    print("\n".join(table))
 
-    series = sorted({s for row in chart.values() for s in row})
-    dat = os.path.join(args.out, "ratios.dat")
+
+def chart(counted, servers, out):
+    """Each ratio with its spread or interval, against the 1.01 target."""
+    dat = os.path.join(out, "ratios.dat")
     with open(dat, "w") as f:
-        f.write("page " + " ".join(f'"{s}"' for s in series) + "\n")
-        for page in sorted(chart):
-            f.write(f"{page} " + " ".join(f"{chart[page][s]:.4f}" if s in chart[page] else "?" for s in series) + "\n")
-    script = f"""set terminal pngcairo size 1100,560 font ",10"
-set output "{os.path.join(args.out, 'ratios.png')}"
-set title "velkor64: cost ratios per case and page size (1.00 = no cost)"
-set style data histogram
-set style histogram clustered gap 1
-set style fill solid 0.8 border -1
-set key outside right top
-set ylabel "ratio"
-set xlabel "page size (bytes)"
-set yrange [0:*]
+        i = 0
+        for e in counted:
+            for case in ("scan", "insert"):
+                v = e[case]["velkor"]
+                f.write(f'{i} "{e["engine"].split()[1]} {case}" {v["ratio"]:.5f} {v["ratio"]:.5f} {v["ratio"]:.5f}\n')
+                i += 1
+        for e in servers:
+            for key in ("insert_4", "insert_16", "scan_4"):
+                if key in e:
+                    r = e[key]["cpu_ratio"]
+                    f.write(f'{i} "{e["engine"].split()[1]} server {key.replace("_", " ")}" {r["geomean"]:.5f} '
+                            f'{r["ci95"][0]:.5f} {r["ci95"][1]:.5f}\n')
+                    i += 1
+    script = f"""set terminal pngcairo size 1100,520 font ",10"
+set output "{os.path.join(out, 'ratios.png')}"
+set title "velkor64: velkor / plain, instructions per page (callgrind) and server CPU time (95% CI)"
+set ylabel "velkor / plain"
+set xtics rotate by -35
 set grid ytics
-set datafile missing "?"
-plot for [i=2:{len(series) + 1}] "{dat}" using i:xtic(1) title columnheader(i)
+set yrange [0.97:1.03]
+set key top left
+plot "{dat}" using 1:3:4:5:xtic(2) with yerrorbars pointtype 7 title "ratio", {TARGET} with lines dashtype 2 title "target 1.01", 1 with lines lc rgb "gray" notitle
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
     os.remove(dat)
-    print("\n".join(md))
 
 
 if __name__ == "__main__":

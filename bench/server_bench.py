@@ -5,14 +5,18 @@ connection, Firebird's own client library). Forced writes are off and the
 page cache small (64 pages for the scans), so that what differs between the
 two is the crypt path, not the disk.
 
-Each case runs PAIRS times as a pair, plain and velkor in alternating order;
-the result is the ratio of throughputs velkor / plain per pair, reported as
-its geometric mean with a 95% confidence interval (t distribution over the
-log ratios), minimum and maximum. Online encryption is timed with 4 writers
-running against the same run without load; the writers attach once the
-ALTER has taken effect (attachments made before it may fail
-with "Missing crypt plugin, but page appears encrypted": see the README).
---pairs 0 times the encryption alone. Writes one JSON document."""
+Each case runs as pairs, plain and velkor in alternating order. Two things
+are measured per run: throughput (work done per second, what the client
+sees), and the server process's CPU time (user + system, from
+/proc/PID/stat) per unit of work (an inserted row, a scan). Per pair, each
+gives a ratio velkor / plain; the result is its geometric mean with a 95%
+confidence interval (t distribution over the log ratios). Pairs go on until
+the CPU-time interval's half-width is at most --resolve (0.5%: a 1%
+difference shows), or --max-pairs. Online encryption is timed with 4
+writers running against the same run without load; the writers attach once
+the ALTER has taken effect (attachments made before it may fail with
+"Missing crypt plugin, but page appears encrypted": see the README).
+--max-pairs 0 times the encryption alone. Writes one JSON document."""
 
 import argparse
 import json
@@ -25,16 +29,15 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "engine"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.dont_write_bytecode = True  # nothing of ours is cached in the source tree
 
-import fbserver  # noqa: E402
-import fbsite  # noqa: E402
-import sample  # noqa: E402
+from fbrun import engines, sample, servers  # noqa: E402
 
 # Two-sided 95% t quantiles by degrees of freedom.
 T95 = {1: 12.71, 2: 4.303, 3: 3.182, 4: 2.776, 5: 2.571, 6: 2.447, 7: 2.365, 8: 2.306, 9: 2.262, 10: 2.228,
        11: 2.201, 12: 2.179, 13: 2.160, 14: 2.145, 15: 2.131, 16: 2.120, 17: 2.110, 18: 2.101, 19: 2.093,
-       20: 2.086, 25: 2.060, 30: 2.042}
+       20: 2.086, 25: 2.060, 30: 2.042, 40: 2.021}
 CASES = [("insert", 4), ("insert", 16), ("scan", 4)]
 
 
@@ -47,6 +50,7 @@ def ratio_stats(ratios):
     mean = statistics.mean(logs)
     half = t95(len(logs) - 1) * statistics.stdev(logs) / math.sqrt(len(logs)) if len(logs) > 1 else float("inf")
     return {"geomean": math.exp(mean), "ci95": [math.exp(mean - half), math.exp(mean + half)],
+            "half_width": math.exp(half) - 1, "spread": statistics.stdev(logs) if len(logs) > 1 else None,
             "min": min(ratios), "max": max(ratios), "pairs": len(ratios), "ratios": ratios}
 
 
@@ -56,12 +60,21 @@ class Bench:
         self.exe = os.path.join(site.dir, "server_load")
         shutil.copy(load_exe, self.exe)
 
+    def cpu(self):
+        """The server process's user + system CPU time so far, in seconds."""
+        with open(f"/proc/{self.site.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def load(self, db, work, connections, seconds):
-        p = subprocess.run(self.site.command(self.site.view(self.exe), db, fbserver.PASSWORD, work, str(connections),
+        """(work per second, server CPU seconds per unit of work) of one run."""
+        before = self.cpu()
+        p = subprocess.run(self.site.command(self.site.view(self.exe), db, servers.PASSWORD, work, str(connections),
                                              str(seconds)), capture_output=True, text=True, timeout=seconds + 120)
         if p.returncode != 0:
             raise RuntimeError(f"server_load failed: {p.stderr}")
-        return json.loads(p.stdout)["per_second"]
+        got = json.loads(p.stdout)
+        return got["per_second"], (self.cpu() - before) / got["done"]
 
 
 def main():
@@ -69,16 +82,18 @@ def main():
     ap.add_argument("--engine", required=True, help="3.0-bookworm, 4.0-trixie, ...")
     ap.add_argument("--module", required=True)
     ap.add_argument("--load", required=True, help="the built bench/server_load")
-    ap.add_argument("--pairs", type=int, default=10)
+    ap.add_argument("--min-pairs", type=int, default=6)
+    ap.add_argument("--max-pairs", type=int, default=40)
+    ap.add_argument("--resolve", type=float, default=0.005, help="stop at this CPU-time CI half-width (default 0.005)")
     ap.add_argument("--seconds", type=int, default=4)
     ap.add_argument("--rows", type=int, default=200_000)
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
-    engine = fbsite.Engine(args.engine)
-    site = fbserver.ServerSite(engine, "server-bench", module=args.module)
+    engine = engines.engine(args.engine)
+    site = servers.ServerSite(engine, "server-bench", module=args.module)
     bench = Bench(site, args.load)
-    result = {"engine": engine.describe(), "pairs": args.pairs, "seconds": args.seconds}
+    result = {"engine": engine.describe(), "max_pairs": args.max_pairs, "resolve": args.resolve, "seconds": args.seconds}
     try:
         plain, velkor = site.db("plain"), site.db("velkor")
         shape = sample.shape(args.rows)
@@ -92,23 +107,27 @@ def main():
         site.start()
         site.crypt(velkor, True)
         result["pages"] = site.page_count(plain)
-        print(f"[{engine.name}] {shape.rows} rows, {result['pages']} pages; {args.pairs} pairs of "
-              f"{args.seconds} s runs per case", flush=True)
+        print(f"[{engine.name}] {shape.rows} rows, {result['pages']} pages; {args.min_pairs} to {args.max_pairs} "
+              f"pairs of {args.seconds} s runs per case", flush=True)
 
-        for work, connections in CASES if args.pairs else ():
-            ratios, runs = [], {"plain": [], "velkor": []}
-            for i in range(args.pairs):
+        for work, connections in CASES if args.max_pairs else ():
+            throughput, cpu, runs = [], [], {"plain": [], "velkor": []}
+            for i in range(args.max_pairs):
                 order = [("plain", plain), ("velkor", velkor)]
                 got = {}
                 for label, db in (order if i % 2 == 0 else order[::-1]):
                     got[label] = bench.load(db, work, connections, args.seconds)
                     runs[label].append(got[label])
-                ratios.append(got["velkor"] / got["plain"])
-            stats = ratio_stats(ratios)
-            result[f"{work}_{connections}"] = {"ratio": stats, "plain_per_s": runs["plain"], "velkor_per_s": runs["velkor"]}
-            print(f"[{engine.name}] {work}, {connections} connections: velkor / plain {stats['geomean']:.4f} "
-                  f"(95% CI {stats['ci95'][0]:.4f}-{stats['ci95'][1]:.4f}, min {stats['min']:.3f}, "
-                  f"max {stats['max']:.3f}); plain median {statistics.median(runs['plain']):.0f}/s", flush=True)
+                throughput.append(got["velkor"][0] / got["plain"][0])
+                cpu.append(got["velkor"][1] / got["plain"][1])
+                if len(cpu) >= args.min_pairs and ratio_stats(cpu)["half_width"] <= args.resolve:
+                    break
+            t, c = ratio_stats(throughput), ratio_stats(cpu)
+            result[f"{work}_{connections}"] = {"throughput_ratio": t, "cpu_ratio": c, "resolved": c["half_width"] <= args.resolve,
+                                               "plain": runs["plain"], "velkor": runs["velkor"]}
+            print(f"[{engine.name}] {work}, {connections} connections, {c['pairs']} pairs: server CPU per unit "
+                  f"velkor / plain {c['geomean']:.4f} (95% CI {c['ci95'][0]:.4f}-{c['ci95'][1]:.4f}); throughput "
+                  f"{t['geomean']:.4f} ({t['ci95'][0]:.4f}-{t['ci95'][1]:.4f})", flush=True)
 
         # Online encryption of the plain copy, with 4 writers and without.
         times = {"idle": [], "under_load": []}

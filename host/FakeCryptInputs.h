@@ -32,16 +32,24 @@ class FakeOwner final : public Firebird::IReferenceCountedImpl<FakeOwner, PassSt
 {
 public:
 	int calls() const { return counter_.calls(); }
+	// addRef calls minus release calls.
+	int heldRefs() const { return held_.load(); }
 
-	void addRef() override { counter_.touch(); }
+	void addRef() override
+	{
+		counter_.touch();
+		held_.fetch_add(1);
+	}
 	int release() override
 	{
 		counter_.touch();
+		held_.fetch_sub(1);
 		return 1;
 	}
 
 private:
 	CallCounter counter_;
+	std::atomic<int> held_{0};
 };
 
 // A key as a key holder hands it out: the plug-in asks the callback for the
@@ -54,7 +62,7 @@ public:
 
 	// ICryptKeyCallback
 	unsigned callback(unsigned, const void*, unsigned bufferLength, void* buffer) override;
-	// Since 4.0 (interface version 3; 3.0's headers have callback alone, so
+	// Since Debian's 4.0.5 and 5.0.2 (3.0's headers have callback alone, so
 	// these override nothing there).
 	int getHashLength(PassStatus*)
 	{
@@ -62,10 +70,23 @@ public:
 		return -1;  // no hash of the key: the engine's own holders may give none either
 	}
 	void getHashData(PassStatus*, void*) { counter_.touch(); }
+#if defined(FIREBIRD_ICRYPT_KEY_CALLBACK_VERSION) && FIREBIRD_ICRYPT_KEY_CALLBACK_VERSION >= 4
+	// 6.0: a plug-in gives back a callback it took from keyHandle.
+	void dispose() override
+	{
+		counter_.touch();
+		disposed_.fetch_add(1);
+	}
+	static constexpr bool disposable = true;
+#else
+	static constexpr bool disposable = false;
+#endif
+	int disposed() const { return disposed_.load(); }
 
 private:
 	std::vector<std::uint8_t> key_;
 	CallCounter counter_;
+	std::atomic<int> disposed_{0};
 };
 
 // A key holder plug-in as the engine passes it to setKey. It holds one key
@@ -85,6 +106,9 @@ public:
 	// addRef calls minus release calls: 0 once the plug-in gave back what it took.
 	int heldRefs() const { return held_.load(); }
 	int keyReads() const { return key_ ? key_->calls() : 0; }
+	// Key callbacks keyHandle handed out, and how many the plug-in gave back (6.0's dispose).
+	int callbacksHandedOut() const { return handedOut_.load(); }
+	int callbacksGivenBack() const { return key_ ? key_->disposed() : 0; }
 
 	// IReferenceCounted
 	void addRef() override
@@ -114,7 +138,10 @@ public:
 	Firebird::ICryptKeyCallback* keyHandle(PassStatus*, const char* keyName) override
 	{
 		counter_.touch();
-		return key_ && keyName_ == (keyName ? keyName : "") ? &*key_ : nullptr;
+		if (!key_ || keyName_ != (keyName ? keyName : ""))
+			return nullptr;
+		handedOut_.fetch_add(1);
+		return &*key_;
 	}
 	FB_BOOLEAN useOnlyOwnKeys(PassStatus*) override
 	{
@@ -130,6 +157,7 @@ public:
 private:
 	CallCounter counter_;
 	std::atomic<int> held_{0};
+	std::atomic<int> handedOut_{0};
 	std::string keyName_;
 	std::optional<FakeKeyCallback> key_;
 };

@@ -8,11 +8,10 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "engine"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.dont_write_bytecode = True  # nothing of ours is cached in the source tree
 
-import fbserver  # noqa: E402
-import fbsite  # noqa: E402
-import sample  # noqa: E402
+from fbrun import engines, sample, servers, sites  # noqa: E402
 
 
 def bar(done, total, width=40):
@@ -55,12 +54,15 @@ def main():
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
 
-    engine = fbsite.Engine(args.engine)
+    try:
+        engine = engines.engine(args.engine)
+    except engines.EngineMissing as e:
+        raise SystemExit(f"demo: {e}")
     if args.server:
-        site = fbserver.ServerSite(engine, "demo", module=args.module)
+        site = servers.ServerSite(engine, "demo", module=args.module)
         how = f"SuperServer on {site.address}, remote client"
     else:
-        site = fbsite.Site(engine, "demo", module=args.module)
+        site = sites.Site(engine, "demo", module=args.module)
         how = "embedded"
     try:
         db = site.db("demo")
@@ -78,12 +80,12 @@ def main():
         print('2. ALTER DATABASE ENCRYPT WITH "velkor"')
         times["encrypt"] = crypt_with_progress(site, db, True, pages)
         header = site.header(db)
-        print(f"  fbstat -h: Attributes {header.get('Attributes')}; Key hash {header.get('Key hash')}")
+        print(f"  gstat -h: Attributes {header.get('Attributes')}; Key hash {header.get('Key hash')}")
         times["check"] = checked(site, db, shape)
 
         print("3. ALTER DATABASE DECRYPT")
         times["decrypt"] = crypt_with_progress(site, db, False, pages)
-        print(f"  fbstat -h: Attributes {site.header(db).get('Attributes')}")
+        print(f"  gstat -h: Attributes {site.header(db).get('Attributes')}")
         times["check again"] = checked(site, db, shape)
 
         print("summary: " + ", ".join(f"{k} {v:.2f} s" for k, v in times.items()) +

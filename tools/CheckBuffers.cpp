@@ -1,7 +1,8 @@
 // Page images and the buffers they come in. Pages are encrypted into a
 // separate buffer and decrypted in place, page size minus 16 bytes at a
 // time; 4.0's gbak -crypt encrypts 256-byte chunks in place and decrypts
-// them into a separate buffer. The engine keeps a hash of
+// them into a separate buffer. The engine readies every instance (setInfo,
+// setKey) before it hands it a page, so the checks here do too. The engine keeps a hash of
 // encrypt("0123456789ABCDEF") and (4.0) encrypts a '$'-padded text of the
 // crypt state to sign the header, and compares both at every attach.
 #include <chrono>
@@ -53,7 +54,8 @@ private:
 std::string checkRoundTrip(Session& s, const Options& o)
 {
 	host::FakePluginConfig config;
-	IDbCryptPlugin* p = s.create(config);
+	host::FakeKeyHolder holder("", standInKey());
+	IDbCryptPlugin* p = s.createKeyed(config, holder);
 	host::HostStatus status;
 	for (unsigned n : engineLengths(o))
 	{
@@ -166,7 +168,8 @@ std::string checkIdentity(Session& s, const Options& o)
 	if (!o.identity)
 		throw Skipped("not asked for (--identity)");
 	host::FakePluginConfig config;
-	IDbCryptPlugin* p = s.create(config);
+	host::FakeKeyHolder holder("", standInKey());
+	IDbCryptPlugin* p = s.createKeyed(config, holder);
 	host::HostStatus status;
 	for (unsigned n : engineLengths(o))
 	{
@@ -221,7 +224,8 @@ std::string checkEncrypting(Session& s, const Options& o)
 void measureThroughput(Session& s, const Options& o)
 {
 	host::FakePluginConfig config;
-	IDbCryptPlugin* p = s.create(config);
+	host::FakeKeyHolder holder("", standInKey());
+	IDbCryptPlugin* p = s.createKeyed(config, holder);
 	host::HostStatus status;
 	using Clock = std::chrono::steady_clock;
 	for (unsigned n : engineLengths(o))

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "Checks.h"
 #include "EngineClient.h"
 #include "Isolated.h"
@@ -30,10 +32,24 @@ constexpr int rowCount = 5000, documentCount = 40;
 constexpr auto cryptTimeout = std::chrono::seconds(120);
 constexpr auto engineTimeout = std::chrono::seconds(300);  // the whole run
 
-// What the engine writes in a page header and the database header page
-// (ODS 12 is 3.0's, ODS 13 is 4.0's).
+// What the engine writes in a page header and the database header page.
 constexpr std::uint8_t pageEncrypted = 0x80;  // pag_flags
 constexpr std::uint16_t headerEncrypted = 0x40;  // hdr_flags
+
+// Where the header page keeps its flags, the crypt thread's position and the
+// plug-in's name, by ODS: 12 is 3.0's, 13 is 4.0's and 5.0's, 14 is 6.0's.
+struct HeaderLayout
+{
+	unsigned flags, cryptPage, plugin;
+};
+HeaderLayout headerLayout(unsigned ods)
+{
+	if (ods <= 12)
+		return {42, 80, 88};
+	if (ods == 13)
+		return {42, 80, 84};
+	return {22, 112, 116};
+}
 enum PageType : std::uint8_t
 {
 	dataPage = 5,
@@ -48,9 +64,19 @@ std::vector<std::string> defaultRoots()
 			"/opt/firebird"};
 }
 
+// A Firebird root holds its engine among its plug-ins: libEngine12.so (3.0),
+// 13 (4.0, 5.0), 14 (6.0), and so on.
 bool isFirebirdRoot(const fs::path& root)
 {
-	return fs::exists(root / "plugins" / "libEngine13.so") || fs::exists(root / "plugins" / "libEngine12.so");
+	std::error_code ec;
+	for (const auto& entry : fs::directory_iterator(root / "plugins", ec))
+	{
+		const std::string name = entry.path().filename().string();
+		if (name.size() > 12 && name.rfind("libEngine", 0) == 0 && name.compare(name.size() - 3, 3, ".so") == 0 &&
+			name.find_first_not_of("0123456789", 9) == name.size() - 3)
+			return true;
+	}
+	return false;
 }
 
 std::string readFile(const fs::path& path)
@@ -135,10 +161,10 @@ PageCounts readPages(const fs::path& file)
 		throw client::Error("the database file is too short");
 	auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(std::uint8_t(data[at]) | std::uint8_t(data[at + 1]) << 8); };
 	const unsigned size = u16(16);
-	const unsigned ods = u16(18) & 0x7fff;
-	c.headerFlags = u16(42);
-	c.cryptPage = u16(80) | static_cast<std::uint32_t>(u16(82)) << 16;
-	c.plugin = std::string(data.c_str() + (ods >= 13 ? 84 : 88));
+	const HeaderLayout at = headerLayout(u16(18) & 0x7fff);
+	c.headerFlags = u16(at.flags);
+	c.cryptPage = u16(at.cryptPage) | static_cast<std::uint32_t>(u16(at.cryptPage + 2)) << 16;
+	c.plugin = std::string(data.c_str() + at.plugin);
 	for (std::size_t at = 0; size && at + size <= data.size(); at += size)
 	{
 		auto& [encrypted, all] = c.byType[static_cast<std::uint8_t>(data[at])];
@@ -199,6 +225,8 @@ public:
 			alter += " key \"" + o_.keyName + "\"";
 		c.execute(alter);
 		// The crypt thread runs while this attachment holds the database open.
+		// A progress line only on a terminal: a CI log gets none.
+		const bool progress = isatty(STDERR_FILENO);
 		const auto start = std::chrono::steady_clock::now();
 		const std::int64_t pages = c.scalar("select mon$pages from mon$database");
 		for (;;)
@@ -206,11 +234,13 @@ public:
 			const auto state = c.info({fb_info_crypt_state, isc_info_end});
 			const std::int64_t flags = state.count(fb_info_crypt_state) ? client::infoInteger(state.at(fb_info_crypt_state)) : -1;
 			const std::int64_t page = c.scalar("select mon$crypt_page from mon$database");
-			std::fprintf(stderr, "\r  engine: %s, page %lld of %lld   ", encrypt ? "encrypting" : "decrypting",
-						 static_cast<long long>(page), static_cast<long long>(pages));
+			if (progress)
+				std::fprintf(stderr, "\r  engine: %s, page %lld of %lld   ", encrypt ? "encrypting" : "decrypting",
+							 static_cast<long long>(page), static_cast<long long>(pages));
 			if (flags >= 0 && !(flags & fb_info_crypt_process))
 			{
-				std::fprintf(stderr, "\r%60s\r", "");
+				if (progress)
+					std::fprintf(stderr, "\r%60s\r", "");
 				if (((flags & fb_info_crypt_encrypted) != 0) != encrypt)
 					throw StepFailure("the crypt thread ended with the database " +
 									  std::string(encrypt ? "not encrypted" : "still encrypted"));
@@ -283,6 +313,8 @@ public:
 			   " blobs as written";
 	}
 
+	const std::string& version() const { return version_; }
+
 	void finish()
 	{
 		if (library_)
@@ -317,7 +349,7 @@ std::string findEngineRoot(const std::string& given, std::string& why)
 	{
 		if (isFirebirdRoot(given))
 			return given;
-		why = given + " is not a Firebird root (no plugins/libEngine13.so or libEngine12.so)";
+		why = given + " is not a Firebird root (no engine, plugins/libEngineNN.so, in it)";
 		return "";
 	}
 	for (const std::string& root : defaultRoots())
@@ -351,6 +383,8 @@ void engineJob(const Options& o, const std::string& dir, const std::string& plug
 		try
 		{
 			out.line("step", name + "\tpass\t" + step());
+			if (name == "engine")
+				out.line("engine-version", engine.version());
 		}
 		catch (const std::exception& e)
 		{
@@ -361,7 +395,12 @@ void engineJob(const Options& o, const std::string& dir, const std::string& plug
 	engine.finish();
 }
 
-std::vector<Result> checkInEngine(const Options& o, const Factory& factory)
+bool engineModeBuilt()
+{
+	return true;
+}
+
+std::vector<Result> checkInEngine(const Options& o, const Factory& factory, PluginReport& report)
 {
 	std::vector<Result> results;
 	std::string why;
@@ -383,7 +422,9 @@ std::vector<Result> checkInEngine(const Options& o, const Factory& factory)
 	fs::remove_all(dir, ignored);
 
 	for (const auto& [kind, text] : child.lines)
-		if (kind == "step")
+		if (kind == "engine-version")
+			report.engineVersion = text;
+		else if (kind == "step")
 		{
 			std::istringstream in(text);
 			std::string name, outcome, message;

@@ -11,7 +11,12 @@ std::string findEngineRoot(const std::string&, std::string& why)
 	return "";
 }
 
-std::vector<Result> checkInEngine(const Options& options, const Factory&)
+bool engineModeBuilt()
+{
+	return false;
+}
+
+std::vector<Result> checkInEngine(const Options& options, const Factory&, PluginReport&)
 {
 	std::string why;
 	findEngineRoot(options.engineRoot, why);

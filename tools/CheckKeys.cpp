@@ -81,14 +81,37 @@ std::string checkKeyHolders(Session& s, const Options&)
 			withoutKey = "; where no key was offered it reports " + status.describe();
 		s.release(p);
 		for (const host::FakeKeyHolder* h : {&defaultKey, &namedKey, &none})
-			if (h->heldRefs() != 0)
-				throw Failure(std::string("after setKey ") + c.what + " and the last release, a key holder has " +
-							  std::to_string(h->heldRefs()) +
+		{
+			const std::string after = std::string("after setKey ") + c.what + " and the last release, ";
+			if (h->heldRefs() > 0)
+				throw Failure(after + "a key holder has " + std::to_string(h->heldRefs()) +
 							  " reference(s) the plug-in took and never gave back (the engine unloads holders)");
+			if (h->heldRefs() < 0)
+				throw Failure(after + "the plug-in released a key holder " + std::to_string(-h->heldRefs()) +
+							  " more time(s) than it took a reference to it (a reference it never took)");
+		}
 	}
 	const bool read = defaultKey.keyReads() || namedKey.keyReads();
-	return std::string("no holders, one, three at once; default and named key") +
-		   (read ? ", key read through keyHandle" : ", keys not read") + "; references given back" + withoutKey;
+	std::string message = std::string("no holders, one, three at once; default and named key") +
+						  (read ? ", key read through keyHandle" : ", keys not read") + "; references given back" +
+						  withoutKey;
+	// With 6.0's headers a key callback has dispose(), and a plug-in gives
+	// back each one it took: a holder that makes one per keyHandle would leak.
+	if (host::FakeKeyCallback::disposable)
+	{
+		const int taken = defaultKey.callbacksHandedOut() + namedKey.callbacksHandedOut();
+		const int back = defaultKey.callbacksGivenBack() + namedKey.callbacksGivenBack();
+		if (back > taken)
+			throw Failure("the plug-in disposed " + std::to_string(back) + " key callback(s) but took " +
+						  std::to_string(taken) + " from keyHandle");
+		if (back < taken)
+			throw Warning(message + "; but it took " + std::to_string(taken) + " key callback(s) from keyHandle and "
+							  "gave back (dispose) " + std::to_string(back) +
+							  ": 6.0 asks for it, and a holder that makes one per call leaks the rest");
+		if (taken)
+			message += "; every key callback given back (dispose)";
+	}
+	return message;
 }
 
 std::string checkCallOrder(Session& s, const Options& o)

@@ -74,9 +74,16 @@ std::string checkOwner(Session& s, const Options&)
 	if (s.call("getOwner", [&] { return p->getOwner(); }) != nullptr)
 		throw Failure("getOwner after setOwner(null) did not return null");
 	s.release(p);
+	if (owner.heldRefs() > 0)
+		throw Failure("the instance took " + std::to_string(owner.heldRefs()) +
+					  " reference(s) to its owner and never gave them back");
+	if (owner.heldRefs() < 0)
+		throw Failure("the instance released its owner " + std::to_string(-owner.heldRefs()) +
+					  " more time(s) than it took a reference to it");
 	if (owner.calls())
-		throw Failure(std::to_string(owner.calls()) +
-					  " reference-count call(s) on the owner; the engine keeps the owner alive itself");
+		throw Warning(std::to_string(owner.calls()) +
+					  " balanced reference-count call(s) on the owner: harmless, but the engine keeps the owner "
+					  "alive itself");
 	return "stored as given, without reference calls";
 }
 

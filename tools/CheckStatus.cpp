@@ -1,4 +1,7 @@
-// Statuses and exceptions: what the engine gets back besides the bytes.
+// Statuses and exceptions: what the engine gets back besides the bytes. The
+// engines hand encrypt and decrypt clean statuses (tests/engine/test_calls.py),
+// so a status left dirty is a WARN; velkor's own contract, that every call
+// cleans its status, makes it a FAIL (--strict-status, implied by --identity).
 #include <functional>
 
 #include "FakeCryptInputs.h"
@@ -11,7 +14,7 @@ namespace check
 
 using host::randomBytes;
 
-std::string checkDirtyStatus(Session& s, const Options&)
+std::string checkDirtyStatus(Session& s, const Options& o)
 {
 	host::FakePluginConfig config;
 	host::FakeCryptInfo info(databasePath);
@@ -35,12 +38,13 @@ std::string checkDirtyStatus(Session& s, const Options&)
 			dirty += (dirty.empty() ? "" : "; ") + name + " left " + status.describe();
 	}
 	s.release(p);
-	if (!dirty.empty())
-		throw Failure(
-			"a status handed in dirty stayed dirty (the stock status wrappers only init() what they "
-			"set themselves): " +
-			dirty);
-	return "setKey, setInfo, encrypt and decrypt clean a status handed in dirty";
+	if (dirty.empty())
+		return "setKey, setInfo, encrypt and decrypt clean a status handed in dirty";
+	const std::string what = "a status handed in dirty stayed dirty (the stock status wrappers only init() what "
+							 "they set themselves): " + dirty;
+	if (o.strictStatus)
+		throw Failure(what);
+	throw Warning(what + "; harmless in the engines, which hand these calls clean statuses (--strict-status fails it)");
 }
 
 std::string checkExceptions(Session& s, const Options&)

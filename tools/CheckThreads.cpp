@@ -18,7 +18,8 @@ using host::randomBytes;
 std::string checkThreads(Session& s, const Options& o)
 {
 	host::FakePluginConfig config;
-	IDbCryptPlugin* p = s.create(config);
+	host::FakeKeyHolder holder("", standInKey());
+	IDbCryptPlugin* p = s.createKeyed(config, holder);
 	const unsigned n = o.pageSizes.front() - pageHeader;
 	const int rounds = 2000;
 	std::atomic<int> wrong{0}, badRelease{0}, escaped{0};

@@ -98,6 +98,10 @@ void checkJob(const Options& options, const std::string& name, std::size_t index
 			{
 				out.line("fail", f.what());
 			}
+			catch (const Warning& w)
+			{
+				out.line("warn", w.what());
+			}
 			catch (const Skipped& sk)
 			{
 				out.line("skip", sk.what());
@@ -175,9 +179,12 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 		Result r{c.name, Outcome::fail, ""};
 		for (const auto& [kind, text] : child.lines)
 		{
-			if (kind == "pass" || kind == "fail" || kind == "skip")
+			if (kind == "pass" || kind == "fail" || kind == "skip" || kind == "warn")
 			{
-				r.outcome = kind == "pass" ? Outcome::pass : kind == "skip" ? Outcome::skip : Outcome::fail;
+				r.outcome = kind == "pass"   ? Outcome::pass
+							: kind == "skip" ? Outcome::skip
+							: kind == "warn" ? Outcome::warn
+											 : Outcome::fail;
 				r.message = text;
 			}
 			else if (kind == "version")
@@ -194,7 +201,7 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 	}
 
 	if (options.engine)
-		for (Result& r : checkInEngine(options, factory))
+		for (Result& r : checkInEngine(options, factory, report))
 			report.results.push_back(std::move(r));
 
 	for (const auto& [kind, text] : runIsolated(options, "throughput" + index).lines)

@@ -14,10 +14,12 @@ struct Options
 	std::string module;
 	std::string plugin;  // empty: every database crypt factory
 	bool identity = false;
+	bool strictStatus = false;  // velkor's contract: every call cleans its status (--identity implies it)
 	bool encrypting = false;
 	unsigned threads = 0;
 	std::vector<unsigned> pageSizes;
 	bool json = false;
+	std::string junit;  // a JUnit XML report to write, or empty
 	// In a real engine: the Firebird root (empty: found as the install finds
 	// one), a key holder MODULE:NAME and a key name for the ALTER.
 	bool engine = false;
@@ -46,7 +48,8 @@ enum class Outcome
 {
 	pass,
 	fail,
-	skip
+	skip,
+	warn  // unusual, but harmless in the engines: the run still passes
 };
 
 struct Result
@@ -67,6 +70,7 @@ struct PluginReport
 {
 	std::string name;
 	unsigned instanceVersion = 0;
+	std::string engineVersion;  // the engine's own version, when --engine ran in one
 	std::vector<Result> results;
 	std::vector<Throughput> throughput;
 };
@@ -81,7 +85,10 @@ std::vector<unsigned> engineLengths(const Options& options);
 // The installed Firebird to use: `given`, else the first the install would
 // find; empty, with the reason in `why`, when there is none.
 std::string findEngineRoot(const std::string& given, std::string& why);
-std::vector<Result> checkInEngine(const Options& options, const Factory& factory);
+// Whether this build runs --engine at all (Linux), or reports its steps as SKIP.
+bool engineModeBuilt();
+// The steps in a real engine; the engine's version goes to `report`.
+std::vector<Result> checkInEngine(const Options& options, const Factory& factory, PluginReport& report);
 // The engine steps' names, in the order they run.
 const std::vector<std::string>& engineSteps();
 

@@ -43,6 +43,12 @@ struct Skipped : std::runtime_error
 	using std::runtime_error::runtime_error;
 };
 
+// Unusual, but harmless in the engines: reported as WARN, and the run passes.
+struct Warning : std::runtime_error
+{
+	using std::runtime_error::runtime_error;
+};
+
 class Session
 {
 public:
@@ -104,7 +110,7 @@ std::string joined(const std::vector<unsigned>& values);
 extern const char* const databasePath;
 Bytes standInKey();
 
-// Each check: its PASS message, or it throws Failure or Skipped.
+// Each check: its PASS message, or it throws Failure, Warning or Skipped.
 using CheckFunction = std::string (*)(Session&, const Options&);
 
 // Registration and lifetime

@@ -1,13 +1,16 @@
 // fbcrypt-check: drives a Firebird database crypt plug-in module the way the
 // engine does, without an engine, and says what it does wrong.
 //
-//   fbcrypt-check MODULE [--plugin NAME] [--identity | --encrypting]
-//                 [--threads N] [--page-size N ...] [--json]
+//   fbcrypt-check MODULE [--plugin NAME] [--identity | --encrypting] [--strict-status]
+//                 [--threads N] [--page-size N ...] [--json] [--junit FILE]
 //                 [--engine [FIREBIRD_ROOT] [--key-holder MODULE:NAME] [--key NAME]]
 //
-// Exit status: 0 when no check failed, 1 when one did or the module could not
-// be driven at all, 2 for a bad command line.
+// Exit status: 0 when no check failed (warnings allowed), 1 when one did, 2
+// for a bad command line, a module that cannot be driven at all, or a
+// Firebird root named with --engine that cannot be used.
+#include <array>
 #include <cctype>
+#include <fstream>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,17 +32,19 @@ using namespace check;
 constexpr unsigned dbCryptType = 9;  // IPluginManager::TYPE_DB_CRYPT
 
 const char* usageText =
-	"usage: fbcrypt-check MODULE [--plugin NAME] [--identity | --encrypting] [--threads N]\n"
-	"                     [--page-size N ...] [--json]\n"
+	"usage: fbcrypt-check MODULE [--plugin NAME] [--identity | --encrypting] [--strict-status]\n"
+	"                     [--threads N] [--page-size N ...] [--json] [--junit FILE]\n"
 	"                     [--engine [FIREBIRD_ROOT] [--key-holder MODULE:NAME] [--key NAME]]\n"
 	"  MODULE          the plug-in module file (a shared library exporting firebird_plugin)\n"
 	"  --plugin NAME   check only the database crypt factory registered as NAME\n"
-	"  --identity      also require encrypt(x) == x (a pass-through plug-in such as velkor)\n"
+	"  --identity      velkor's contract: encrypt(x) == x, and --strict-status\n"
 	"  --encrypting    also require encrypt to change the bytes (a plug-in that really encrypts)\n"
+	"  --strict-status fail, not warn, when a call leaves a status handed in dirty as it was\n"
 	"  --threads N     threads sharing one instance (default: cores x 2)\n"
 	"  --page-size N   page sizes whose bodies (N - 16 bytes) are transformed; repeatable,\n"
 	"                  several may follow one flag (default: 4096 8192 16384 32768)\n"
 	"  --json          print the report as JSON\n"
+	"  --junit FILE    also write the report as JUnit XML (one testcase per check)\n"
 	"  --engine [ROOT] also run the module in a real Firebird: the embedded engine of the one\n"
 	"                  installed at ROOT (default: the first of /usr/lib/<arch>/firebird/4.0,\n"
 	"                  .../3.0, /opt/firebird), in a private temporary root\n"
@@ -83,7 +88,9 @@ Options parse(int argc, char** argv)
 		else if (a == "--plugin")
 			o.plugin = value();
 		else if (a == "--identity")
-			o.identity = true;
+			o.identity = o.strictStatus = true;
+		else if (a == "--strict-status")
+			o.strictStatus = true;
 		else if (a == "--encrypting")
 			o.encrypting = true;
 		else if (a == "--engine")
@@ -106,6 +113,8 @@ Options parse(int argc, char** argv)
 			o.job = value();
 		else if (a == "--json")
 			o.json = true;
+		else if (a == "--junit")
+			o.junit = value();
 		else if (a == "--threads")
 		{
 			if (!parseCount(value(), 1024, o.threads))
@@ -146,7 +155,16 @@ Options parse(int argc, char** argv)
 
 const char* word(Outcome o)
 {
-	return o == Outcome::pass ? "PASS" : o == Outcome::fail ? "FAIL" : "SKIP";
+	return o == Outcome::pass ? "PASS" : o == Outcome::fail ? "FAIL" : o == Outcome::warn ? "WARN" : "SKIP";
+}
+
+// Counts of each outcome, in the enum's order.
+using Counts = std::array<int, 4>;
+
+std::string summary(const Counts& n)
+{
+	return std::to_string(n[int(Outcome::pass)]) + " PASS, " + std::to_string(n[int(Outcome::warn)]) + " WARN, " +
+		   std::to_string(n[int(Outcome::fail)]) + " FAIL, " + std::to_string(n[int(Outcome::skip)]) + " SKIP";
 }
 
 std::string json(const std::string& s)
@@ -200,7 +218,7 @@ void printText(const Options& o, const Discovery& d, const std::vector<PluginRep
 	}
 }
 
-void printJson(const Options& o, const Discovery& d, const std::vector<PluginReport>& reports, int counts[3])
+void printJson(const Options& o, const Discovery& d, const std::vector<PluginReport>& reports, const Counts& n)
 {
 	std::ostringstream out;
 	out << "{\"module\": " << json(o.module) << ", \"modules\": [";
@@ -228,9 +246,74 @@ void printJson(const Options& o, const Discovery& d, const std::vector<PluginRep
 				<< ", \"message\": " << json(r.results[k].message) << "}";
 		out << "]}";
 	}
-	out << "], \"pass\": " << counts[0] << ", \"fail\": " << counts[1] << ", \"skip\": " << counts[2]
-		<< "}\n";
+	out << "], \"pass\": " << n[int(Outcome::pass)] << ", \"warn\": " << n[int(Outcome::warn)]
+		<< ", \"fail\": " << n[int(Outcome::fail)] << ", \"skip\": " << n[int(Outcome::skip)] << "}\n";
 	std::cout << out.str();
+}
+
+std::string xml(const std::string& s)
+{
+	std::string out;
+	for (unsigned char c : s)
+	{
+		if (c == '&')
+			out += "&amp;";
+		else if (c == '<')
+			out += "&lt;";
+		else if (c == '>')
+			out += "&gt;";
+		else if (c == '"')
+			out += "&quot;";
+		else if (c < 0x20 && c != '\t' && c != '\n')
+			out += ' ';  // not allowed in XML 1.0
+		else
+			out += static_cast<char>(c);
+	}
+	return out;
+}
+
+// JUnit XML, as CI servers read it: a testsuite per plug-in, a testcase per
+// check (classname the plug-in's name), a failure carrying the FAIL line,
+// skipped for SKIP, a WARN line in system-out.
+void writeJunit(const Options& o, const std::vector<PluginReport>& reports)
+{
+	std::ostringstream out;
+	out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"fbcrypt-check\">\n";
+	for (const PluginReport& r : reports)
+	{
+		Counts n{};
+		for (const Result& c : r.results)
+			++n[int(c.outcome)];
+		out << "  <testsuite name=\"" << xml("fbcrypt-check " + r.name) << "\" tests=\"" << r.results.size()
+			<< "\" failures=\"" << n[int(Outcome::fail)] << "\" errors=\"0\" skipped=\"" << n[int(Outcome::skip)]
+			<< "\">\n    <properties>\n      <property name=\"module\" value=\"" << xml(o.module) << "\"/>\n"
+			<< "      <property name=\"IDbCryptPlugin\" value=\"" << r.instanceVersion << "\"/>\n";
+		if (!r.engineVersion.empty())
+			out << "      <property name=\"engine\" value=\"" << xml("Firebird " + r.engineVersion) << "\"/>\n";
+		out << "    </properties>\n";
+		for (const Result& c : r.results)
+		{
+			const std::string line = std::string(word(c.outcome)) + "  " + c.check + "  " + c.message;
+			out << "    <testcase classname=\"" << xml(r.name) << "\" name=\"" << xml(c.check) << "\"";
+			if (c.outcome == Outcome::pass)
+				out << "/>\n";
+			else if (c.outcome == Outcome::fail)
+				out << ">\n      <failure message=\"" << xml(c.message) << "\">" << xml(line) << "</failure>\n    </testcase>\n";
+			else if (c.outcome == Outcome::skip)
+				out << ">\n      <skipped message=\"" << xml(c.message) << "\"/>\n    </testcase>\n";
+			else
+				out << ">\n      <system-out>" << xml(line) << "</system-out>\n    </testcase>\n";
+		}
+		out << "  </testsuite>\n";
+	}
+	out << "</testsuites>\n";
+	std::ofstream file(o.junit, std::ios::binary);
+	file << out.str();
+	if (!file.flush())
+	{
+		std::cerr << "fbcrypt-check: cannot write " << o.junit << "\n";
+		std::exit(2);
+	}
 }
 
 [[noreturn]] void cannotDrive(const Options& o, const std::string& why)
@@ -238,7 +321,7 @@ void printJson(const Options& o, const Discovery& d, const std::vector<PluginRep
 	if (o.json)
 		std::cout << "{\"module\": " << json(o.module) << ", \"error\": " << json(why) << "}\n";
 	std::cerr << "fbcrypt-check: " << o.module << ": " << why << "\n";
-	std::exit(1);
+	std::exit(2);
 }
 
 }  // namespace
@@ -249,6 +332,15 @@ int main(int argc, char** argv)
 	const Options o = parse(argc, argv);
 	if (!o.job.empty())
 		runChildOnStdout(o, o.job);
+	if (o.engine && !o.engineRoot.empty() && engineModeBuilt())
+	{
+		std::string why;
+		if (findEngineRoot(o.engineRoot, why).empty())
+		{
+			std::cerr << "fbcrypt-check: --engine " << o.engineRoot << ": " << why << "\n";
+			return 2;
+		}
+	}
 	const Discovery d = discover(o);
 	if (!d.error.empty())
 		cannotDrive(o, d.error);
@@ -268,20 +360,21 @@ int main(int argc, char** argv)
 						(others.empty() ? "; it registers no factory at all" : "; it registers " + others));
 
 	std::vector<PluginReport> reports;
-	int counts[3] = {0, 0, 0};
+	Counts n{};
 	for (const Factory& f : chosen)
 	{
 		reports.push_back(checkPlugin(o, f));
 		for (const Result& r : reports.back().results)
-			++counts[static_cast<int>(r.outcome)];
+			++n[int(r.outcome)];
 	}
 	if (o.json)
-		printJson(o, d, reports, counts);
+		printJson(o, d, reports, n);
 	else
 	{
 		printText(o, d, reports);
-		std::cout << "\nsummary: " << counts[0] << " PASS, " << counts[1] << " FAIL, " << counts[2]
-				  << " SKIP\n";
+		std::cout << "\nsummary: " << summary(n) << "\n";
 	}
-	return counts[1] ? 1 : 0;
+	if (!o.junit.empty())
+		writeJunit(o, reports);
+	return n[int(Outcome::fail)] ? 1 : 0;
 }

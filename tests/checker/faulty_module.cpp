@@ -75,6 +75,10 @@ public:
 #if !defined(FAULT_KEEPS_CONFIG)
 		config_->release();
 #endif
+#if defined(FAULT_OWNER_REF)
+		if (owner_)
+			owner_->release();
+#endif
 #if defined(FAULT_GLOBAL_KEY)
 		globalKey = 0;
 #endif
@@ -95,6 +99,13 @@ public:
 	}
 	void setOwner(Firebird::IReferenceCounted* owner) override
 	{
+#if defined(FAULT_OWNER_REF)
+		// Holds its owner, and gives it back: unusual, but balanced.
+		if (owner)
+			owner->addRef();
+		if (owner_)
+			owner_->release();
+#endif
 		owner_ = owner;
 	}
 	Firebird::IReferenceCounted* getOwner() override
@@ -129,6 +140,11 @@ public:
 		// Keeps the holders "for later" and never gives them back.
 		for (unsigned i = 0; i < length; ++i)
 			sources[i]->addRef();
+#endif
+#if defined(FAULT_HOLDER_UNREF)
+		// Gives back a reference to the holders that it never took.
+		for (unsigned i = 0; i < length; ++i)
+			sources[i]->release();
 #endif
 #if defined(FAULT_NEEDS_SETINFO)
 		// Looks up the decrypt key by the database path setInfo gave; an

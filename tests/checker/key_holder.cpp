@@ -1,9 +1,24 @@
-// A key holder plug-in for the checker's engine tests (KeyHolderPlugin =
-// fbcrypt-test-holder): it holds one key, named "fbcrypt-test-key", and
-// volunteers it to the engine. Built with KEYED, faulty_module.cpp is a
-// crypt plug-in that cannot work without it.
+// A key holder plug-in for the engine tests (KeyHolderPlugin =
+// fbcrypt-test-holder): it holds one key, named "FBCRYPT_TEST_KEY" (a name
+// gbak can pass on: its restore writes the key name into SQL unquoted), and
+// volunteers it to the engine. Built with KEYED, faulty_module.cpp is a crypt
+// plug-in that cannot work without it.
+//
+// Its key callback has the form of the headers it is built with:
+// ICryptKeyCallback is callback() alone in 3.0; Debian's 4.0.5 adds
+// getHashLength and getHashData; 5.0.2 (and 4.0.6) put two reserved slots
+// before them; 6.0 fills those with afterAttach and dispose. With VELKOR_PROBE
+// naming a file, it writes down every call the engine or a plug-in makes:
+//   PID holder keyCallback | keyHandle NAME
+//   PID key callback | getHashLength | getHashData | afterAttach | dispose
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <firebird/Interface.h>
 
@@ -14,21 +29,47 @@ namespace
 
 using velkor::TStatus;
 
-const char keyName[] = "fbcrypt-test-key";
+const char keyName[] = "FBCRYPT_TEST_KEY";
 const unsigned char key[] = {0x5a, 0x17, 0x2b, 0x99};
+
+void note(const std::string& what)
+{
+	static const int fd = [] {
+		const char* path = std::getenv("VELKOR_PROBE");
+		return path ? open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
+	}();
+	if (fd < 0)
+		return;
+	const std::string line = std::to_string(getpid()) + " " + what + "\n";
+	if (write(fd, line.data(), line.size()) < 0)
+		return;  // a test reading the file sees the gap
+}
 
 class Key final : public Firebird::ICryptKeyCallbackImpl<Key, TStatus>
 {
 public:
 	unsigned callback(unsigned, const void*, unsigned bufferLength, void* buffer) override
 	{
+		note("key callback");
 		if (buffer && bufferLength >= sizeof key)
 			std::memcpy(buffer, key, sizeof key);
 		return sizeof key;
 	}
-	// Since 4.0's interface version 3; plain members with 3.0's headers.
-	int getHashLength(TStatus*) { return -1; }
-	void getHashData(TStatus*, void*) {}
+	// Slots of Debian's 4.0.5 and of 5.0.2 on; plain members with 3.0's headers.
+	int getHashLength(TStatus*)
+	{
+		note("key getHashLength");
+		return -1;  // no hash to compare: the engine asks the plug-in instead
+	}
+	void getHashData(TStatus*, void*) { note("key getHashData"); }
+#if defined(FIREBIRD_ICRYPT_KEY_CALLBACK_VERSION) && FIREBIRD_ICRYPT_KEY_CALLBACK_VERSION >= 4
+	unsigned afterAttach(TStatus*, const char*, const Firebird::IStatus*) override
+	{
+		note("key afterAttach");
+		return NO_RETRY;
+	}
+	void dispose() override { note("key dispose"); }  // one static key: nothing to free
+#endif
 };
 
 Key theKey;
@@ -52,11 +93,13 @@ public:
 
 	int keyCallback(TStatus* status, Firebird::ICryptKeyCallback*) override
 	{
+		note("holder keyCallback");
 		status->init();
 		return 1;  // the key is here, whoever asks
 	}
 	Firebird::ICryptKeyCallback* keyHandle(TStatus* status, const char* name) override
 	{
+		note(std::string("holder keyHandle ") + (name ? name : "(null)"));
 		status->init();
 		return name && std::strcmp(name, keyName) == 0 ? &theKey : nullptr;
 	}

@@ -1,5 +1,7 @@
 """The base of the end-to-end tests: one private site per test, on the engine
-that VELKOR_ENGINE names (3.0-bookworm, 4.0-trixie, 3.0-forky, 4.0-forky). A missing engine fails the test."""
+that VELKOR_ENGINE names (fbrun/engines.py: 3.0-bookworm, 4.0-trixie,
+3.0-forky, 4.0-forky, 5.0-tarball, 6.0-tarball, SERIES-installed). A missing
+engine fails the test."""
 
 import collections
 import os
@@ -8,11 +10,9 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
-import fbserver  # noqa: E402
-import fbsite  # noqa: E402
-import sample  # noqa: E402
+from fbrun import engines, load, pages, sample, servers, sites  # noqa: E402,F401
 
 KEY_HASH = "zifLFBCY/rAHFOdYZGvj6ZwYW3E="  # base64 of SHA-1 of the engine's fixed key check text
 
@@ -23,10 +23,10 @@ class EngineTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.engine = fbsite.engine_from_env()  # raises, and so fails, when the engine is missing
+        cls.engine = engines.engine_from_env()  # raises, and so fails, when the engine is missing
 
     def setUp(self):
-        self.site = fbsite.Site(self.engine, self.id().split(".")[-1], module=self.module)
+        self.site = sites.Site(self.engine, self.id().split(".")[-1], module=self.module)
         self.started = time.monotonic()
 
     def tearDown(self):
@@ -34,13 +34,17 @@ class EngineTest(unittest.TestCase):
 
     def make_site(self, name, **kwargs):
         """Another site of this test's engine and kind, removed after the test."""
-        site = fbsite.Site(self.engine, name, module=self.module, **kwargs)
+        site = sites.Site(self.engine, name, module=self.module, **kwargs)
         self.addCleanup(site.cleanup)
         return site
 
-    @property
-    def v4(self):
-        return self.engine.v4
+    def scaled(self, rows):
+        """`rows`, or a tenth of them in an engine that runs under emulation."""
+        return rows // 10 if self.engine.emulated else rows
+
+    def since(self, major):
+        """Whether the engine is release `major` or later."""
+        return self.engine.major >= major
 
     def report(self, text):
         """A line for the log: what a run saw, with its engine."""
@@ -65,7 +69,7 @@ class EngineTest(unittest.TestCase):
         self.assertIn("plugin velkor", attrs)
         self.assertNotIn("crypt process", attrs)
         self.assertEqual(self.site.header(db).get("Key hash"), KEY_HASH)
-        if self.v4:
+        if self.since(4):
             self.assertEqual(self.site.crypt_state(db), 1)
             self.assertEqual(self.page_counts(db, "non-crypted"), 0)
 
@@ -73,13 +77,13 @@ class EngineTest(unittest.TestCase):
         attrs = self.site.attributes(db)
         self.assertNotIn("encrypted", attrs)
         self.assertNotIn("crypt process", attrs)
-        if self.v4:
+        if self.since(4):
             self.assertEqual(self.site.crypt_state(db), 0)
             self.assertEqual(self.page_counts(db, "encrypted"), 0)
 
     def page_counts(self, db, column):
-        """Sum over page types of fbstat -e's `column` (4.0)."""
-        out = self.site.run("fbstat", "-e", db).stdout
+        """Sum over page types of gstat -e's `column` (4.0 on)."""
+        out = self.site.run("gstat", "-e", db).stdout
         counts = re.findall(r"pages: total (\d+), encrypted (\d+), non-crypted (\d+)", out)
         self.assertTrue(counts, out)
         index = {"total": 0, "encrypted": 1, "non-crypted": 2}[column]
@@ -101,7 +105,7 @@ def probe_calls(path):
 
 
 class ServerTest(EngineTest):
-    """The same, with sites that are servers on loopback (fbserver.ServerSite)
+    """The same, with sites that are servers on loopback (servers.ServerSite)
     in `mode`; when a test fails, the servers' logs are printed with it."""
 
     mode = "Super"
@@ -112,7 +116,7 @@ class ServerTest(EngineTest):
         self.started = time.monotonic()
 
     def make_site(self, name, **kwargs):
-        site = fbserver.ServerSite(self.engine, name, module=self.module, mode=self.mode, **kwargs)
+        site = servers.ServerSite(self.engine, name, module=self.module, mode=self.mode, **kwargs)
         self.servers.append(site)
         return site
 

@@ -6,10 +6,12 @@
 //   PID INSTANCE setInfo PATH
 //   PID INSTANCE setKey HOLDERS KEYNAME
 //   PID INSTANCE encrypt|decrypt LENGTH inplace|separate   (first of each kind)
+//   PID INSTANCE thread TID   (the first encrypt or decrypt from each thread)
 //   PID INSTANCE dirty encrypt|decrypt CODE   (handed a status that holds an error)
 //   PID INSTANCE destroy
 // Never load this outside the tests.
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -113,15 +115,19 @@ private:
 	}
 	void first(const char* op, unsigned length, bool inPlace)
 	{
+		const long thread = syscall(SYS_gettid);
 		std::lock_guard<std::mutex> lock(FSeenLock);
 		if (FSeen.insert({op, length, inPlace}).second)
 			note(this, std::string(op) + " " + std::to_string(length) + (inPlace ? " inplace" : " separate"));
+		if (FThreads.insert(thread).second)
+			note(this, "thread " + std::to_string(thread));
 	}
 
 	std::atomic<int> FCounter{0};
 	velkor::TMyCrypt* FInner;
 	std::mutex FSeenLock;
 	std::set<std::tuple<std::string, unsigned, bool>> FSeen;
+	std::set<long> FThreads;
 };
 
 // Registered so that the engine may unload the module; it keeps no state.

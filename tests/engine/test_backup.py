@@ -24,9 +24,12 @@ class Backup(EngineTest):
         self.assertIntact(restored, shape)
 
     def test_backup_with_crypt_option(self):
-        """4.0's gbak -crypt names the plug-in for the backup file."""
-        if not self.v4:
+        """4.0's gbak -crypt names the plug-in for the backup file. A restore
+        comes back encrypted only with a key holder named (-keyholder):
+        without one, gbak -c -crypt -keyname exits 0 and the database is plain."""
+        if not self.since(4):
             self.skipTest("gbak -crypt exists from Firebird 4.0 on")
+        self.site.add_plugin(os.environ["VELKOR_KEY_HOLDER"], "fbcrypt-test-holder")
         db, shape = self.populated(30_000)
         self.site.crypt(db, encrypt=True)
         fbk = self.backup_file("crypt.fbk")
@@ -36,13 +39,21 @@ class Backup(EngineTest):
         self.assertIn("libvelkor64.so", p.stderr, "gbak's own process did not load the module")
         with open(self.site.engine.host(fbk), "rb") as f:
             self.assertIn(b"velkor", f.read(512), "the backup header does not name the plug-in")
-        restored = self.site.db("restored")
-        self.site.run("gbak", "-c", "-user", "SYSDBA", "-crypt", "velkor", fbk, restored)
-        self.assertEqual(sample.check(self.site, restored, shape), [])
-        # 4.0.5 writes the backup's own contents through the plug-in only when a
-        # key holder is named too (-keyholder); velkor needs none, so without
-        # one the file carries the name and plain contents.
 
+        plain = self.site.db("restored")
+        self.site.run("gbak", "-c", "-user", "SYSDBA", "-crypt", "velkor", "-keyname", "FBCRYPT_TEST_KEY", fbk, plain)
+        self.assertEqual(sample.check(self.site, plain, shape), [])
+        self.assertNotIn("encrypted", self.site.attributes(plain), "restored encrypted without a key holder")
+
+        # The key name goes into the restore's SQL unquoted: a plain identifier, upper case.
+        holder = ["-keyholder", "fbcrypt-test-holder", "-keyname", "fbcrypt_test_key"]
+        self.site.run("gbak", "-b", "-user", "SYSDBA", "-crypt", "velkor", *holder, db, self.backup_file("held.fbk"))
+        encrypted = self.site.db("restored-encrypted")
+        self.site.run("gbak", "-c", "-user", "SYSDBA", "-crypt", "velkor", *holder, self.backup_file("held.fbk"),
+                      encrypted)
+        self.assertEncrypted(encrypted)
+        self.assertIntact(encrypted, shape)
+        self.report("gbak -c -crypt -keyname without -keyholder: exit 0, plain; with -keyholder: encrypted")
 
 if __name__ == "__main__":
     main()

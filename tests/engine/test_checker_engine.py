@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import xml.etree.ElementTree as ElementTree
 
 from enginetest import EngineTest, main
 
@@ -30,7 +31,7 @@ class CheckerInEngine(EngineTest):
     def check(self, module, *args):
         """Runs the checker; returns (exit status, {check: (outcome, message)}, output)."""
         exe = self.site.view(os.path.join(self.bin, "fbcrypt-check"))
-        argv = [exe, self.site.view(os.path.join(self.bin, os.path.basename(module))), "--engine", self.engine.libdir,
+        argv = [exe, self.site.view(os.path.join(self.bin, os.path.basename(module))), "--engine", self.engine.root,
                 *args]
         if self.engine.chroot:
             argv = ["chroot", self.engine.chroot, *argv]
@@ -40,8 +41,14 @@ class CheckerInEngine(EngineTest):
         return p.returncode, lines, p.stdout + p.stderr
 
     def test_velkor_passes_every_step(self):
-        code, lines, out = self.check(os.environ["VELKOR_MODULE"], "--identity")
+        report = os.path.join(self.bin, "report.xml")
+        code, lines, out = self.check(os.environ["VELKOR_MODULE"], "--identity", "--junit", self.site.view(report))
         self.assertEqual(code, 0, out)
+        self.assertNotIn("\r", out, "progress written to a log that is no terminal")
+        suite = ElementTree.parse(report).getroot().find("testsuite")
+        self.assertEqual(suite.find("properties/property[@name='engine']").get("value"),
+                         f"Firebird {self.engine.release}")
+        self.assertEqual([c.get("name") for c in suite.iter("testcase")][-len(STEPS):], STEPS)
         for step in STEPS:
             self.assertEqual(lines.get(step, ("missing",))[0], "PASS", f"{step}\n{out}")
         self.assertIn(f"Firebird {self.engine.release}", lines["engine"][1])
@@ -66,11 +73,11 @@ class CheckerInEngine(EngineTest):
         self.assertIn("no key holder offered the key", lines["engine-encrypt"][1])
 
         code, lines, out = self.check(keyed, "--key-holder", self.in_bin("VELKOR_KEY_HOLDER") + ":fbcrypt-test-holder",
-                                      "--key", "fbcrypt-test-key")
+                                      "--key", "FBCRYPT_TEST_KEY")
         self.assertEqual(code, 0, out)
         for step in STEPS:
             self.assertEqual(lines[step][0], "PASS", f"{step}\n{out}")
-        self.assertIn('KEY "fbcrypt-test-key"', lines["engine-encrypt"][1])
+        self.assertIn('KEY "FBCRYPT_TEST_KEY"', lines["engine-encrypt"][1])
         self.report(f"without a key holder engine-encrypt fails; with it: {lines['engine-encrypt'][1]}")
 
 

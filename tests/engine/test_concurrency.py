@@ -2,8 +2,7 @@
 
 import time
 
-import load
-from enginetest import EngineTest, main
+from enginetest import EngineTest, load, main
 
 CLIENTS = 4
 

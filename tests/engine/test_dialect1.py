@@ -7,7 +7,7 @@ decrypts and validates as any other."""
 import os
 import re
 
-from enginetest import KEY_HASH, EngineTest, main
+from enginetest import EngineTest, KEY_HASH, main
 
 
 def installed_blocks(plugins_dir):

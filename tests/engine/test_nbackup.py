@@ -6,7 +6,7 @@ import os
 import shutil
 import time
 
-from enginetest import EngineTest, fbsite, main, sample
+from enginetest import EngineTest, main, pages, sample
 
 CHANGES = {"changes": "id || '|' || v"}
 
@@ -85,15 +85,15 @@ class Nbackup(EngineTest):
         copy = self.site.path("copy")
         shutil.copyfile(self.site.file(db), self.site.file(copy))
         self.nbackup("-N", db)
-        before = {f: fbsite.sha256(self.site.file(f)) for f in (db, level0)}
+        before = {f: pages.sha256(self.site.file(f)) for f in (db, level0)}
 
         os.rename(self.site.module_file, self.site.module_file + ".away")
         works = {}
         restored = self.site.path("restored")
         works["nbackup -R"] = self.nbackup("-R", restored, level0, check=False)
         works["nbackup -F"] = self.nbackup("-F", copy, check=False)
-        works["fbstat -h"] = self.site.run("fbstat", "-h", db, check=False)
-        works["fbstat -e"] = self.site.run("fbstat", "-e", db, check=False)
+        works["gstat -h"] = self.site.run("gstat", "-h", db, check=False)
+        works["gstat -e"] = self.site.run("gstat", "-e", db, check=False)
         for what, p in works.items():
             self.assertEqual(p.returncode, 0, f"{what} without the module: {p.stdout}{p.stderr}")
         fails = {
@@ -104,7 +104,7 @@ class Nbackup(EngineTest):
         for what, p in fails.items():
             self.assertNotEqual(p.returncode, 0, what)
             self.assertIn("Crypt plugin velkor failed to load", p.stdout + p.stderr, what)
-        self.assertEqual({f: fbsite.sha256(self.site.file(f)) for f in before}, before, "a file changed")
+        self.assertEqual({f: pages.sha256(self.site.file(f)) for f in before}, before, "a file changed")
         self.assertFalse(os.path.exists(self.site.file(self.site.path("again.nbk"))))
 
         os.rename(self.site.module_file + ".away", self.site.module_file)

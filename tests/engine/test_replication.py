@@ -9,14 +9,14 @@ import os
 import shutil
 import time
 
-from enginetest import ServerTest, fbsite, main, sample
+from enginetest import ServerTest, main, pages, sample
 
 NEW_TABLE = {"added": "id || '|' || s"}
 
 
 class Replication(ServerTest):
     def setUp(self):
-        if not self.engine.v4:
+        if not self.since(4):
             self.skipTest("replication exists from Firebird 4.0 on")
         self.servers = []
         self.primary = self.make_site("primary", start=False)
@@ -110,7 +110,7 @@ commit;
         r.stop()
         os.rename(r.module_file, r.module_file + ".away")
         r.start()
-        before = fbsite.sha256(r.file(replica))
+        before = pages.sha256(r.file(replica))
         p.isql("""set term ^;
 execute block as declare i integer = 2000; begin
   while (i < 3000) do begin insert into added values (:i, 'added ' || :i); i = i + 1; end
@@ -124,7 +124,7 @@ commit;
         waiting = self.segments()
         self.assertTrue(waiting)
         r.stop()
-        self.assertEqual(fbsite.sha256(r.file(replica)), before, "the replica changed without the module")
+        self.assertEqual(pages.sha256(r.file(replica)), before, "the replica changed without the module")
 
         os.rename(r.module_file + ".away", r.module_file)
         r.start()

@@ -14,8 +14,7 @@ the pages alike). The README warns of it."""
 
 import time
 
-import load
-from enginetest import ServerTest, main
+from enginetest import ServerTest, load, main
 
 CLIENTS = 8
 

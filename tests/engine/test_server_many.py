@@ -6,8 +6,7 @@ is right."""
 import collections
 import os
 
-import load
-from enginetest import ServerTest, main, probe_calls, sample
+from enginetest import ServerTest, load, main, probe_calls, sample
 
 DATABASES = ("first", "second", "third")
 

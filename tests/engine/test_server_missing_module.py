@@ -5,7 +5,7 @@ byte as it was. With the module back, all is well."""
 
 import os
 
-from enginetest import ServerTest, fbsite, main
+from enginetest import ServerTest, main, pages
 
 
 class ServerWithoutTheModule(ServerTest):
@@ -15,7 +15,7 @@ class ServerWithoutTheModule(ServerTest):
         plain = self.site.db("plain")
         self.site.isql(f"create database '{plain}';\ncreate table t (i integer);\ninsert into t values (7);\ncommit;\n")
         self.site.stop()
-        before = fbsite.sha256(self.site.file(db))
+        before = pages.sha256(self.site.file(db))
 
         os.rename(self.site.module_file, self.site.module_file + ".away")
         self.site.start()
@@ -25,7 +25,7 @@ class ServerWithoutTheModule(ServerTest):
         self.assertEqual(self.site.query(plain, "select i from t"), [7], "the server stopped serving")
         self.assertIsNone(self.site.process.poll(), "the server ended")
         self.site.stop()
-        self.assertEqual(fbsite.sha256(self.site.file(db)), before, "the database file changed")
+        self.assertEqual(pages.sha256(self.site.file(db)), before, "the database file changed")
 
         os.rename(self.site.module_file + ".away", self.site.module_file)
         self.site.start()

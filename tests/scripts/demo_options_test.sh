@@ -19,13 +19,13 @@ expect() {
   fi
 }
 
-expect "help" 0 '^usage: scripts/demo \[--engine 4\.0\|3\.0\] \[--rows N\] \[--server\] \[--keep\]$' --help
+expect "help" 0 '^usage: scripts/demo \[--engine 4\.0\|3\.0\|5\.0\|6\.0\] \[--rows N\] \[--server\] \[--keep\]$' --help
 expect "help lists no internal option" 0 '^  --keep' -h
 expect "negative rows" 2 "^scripts/demo: --rows takes a whole number from 1000 to 10000000, not '-5'$" --rows -5
 expect "rows not a number" 2 "not '1e6'" --rows 1e6
 expect "too few rows" 2 "not '999'" --rows 999
 expect "rows missing" 2 "^scripts/demo: --rows needs a value$" --rows
-expect "unknown engine" 2 "^scripts/demo: --engine takes 4\.0, 3\.0, 3\.0-forky or 4\.0-forky, not '5\.0'$" --engine 5.0
+expect "unknown engine" 2 "^scripts/demo: --engine takes 4\.0, 3\.0, 3\.0-forky, 4\.0-forky, 5\.0 or 6\.0, not '7\.0'$" --engine 7.0
 expect "unknown option" 2 "^scripts/demo: unknown option '--module'$" --module x
 out=$(bash "$demo" --help)
 if grep -Eq -- '--module|--chroot|stand-in' <<<"$out"; then echo "FAIL  help shows internals"; fails=$((fails + 1)); fi

@@ -45,7 +45,7 @@ class Writers:
         self.processes = {}
         self.threads = []
         for k in clients:
-            p = subprocess.Popen(site.command("isql-fb", "-q", "-b", "-user", "SYSDBA", db), stdin=subprocess.PIPE,
+            p = subprocess.Popen(site.command("isql", "-q", "-b", "-user", "SYSDBA", db), stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             self.processes[k] = p
             self.threads += [threading.Thread(target=self._feed, args=(p, client_script(k, batches))),

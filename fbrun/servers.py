@@ -2,7 +2,7 @@
 production does: one server process from a private root, with clients
 attaching over TCP.
 
-A ServerSite is a Site (tests/engine/fbsite.py) whose root also holds a
+A ServerSite is a Site (sites.py) whose root also holds a
 security database with a SYSDBA password, and whose firebird.conf says
 ServerMode (Super or SuperClassic), RemoteBindAddress = 127.0.0.1 and a free
 port. It starts the server itself and stops it by PID (SIGTERM, then SIGKILL
@@ -16,7 +16,7 @@ import socket
 import subprocess
 import time
 
-import fbsite
+from . import engines, sites
 
 PASSWORD = "velkor-test"
 START_TIMEOUT = 30  # seconds for a server to listen
@@ -29,10 +29,18 @@ def free_port():
         return s.getsockname()[1]
 
 
-class ServerSite(fbsite.Site):
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+class ServerSite(sites.Site):
     def __init__(self, engine, name, module=None, mode="Super", start=True):
         if not engine.server:
-            raise fbsite.EngineMissing(f"no server binary for Firebird {engine.name}: run scripts/engines")
+            raise engines.EngineMissing(f"no server binary for Firebird {engine.name}: run scripts/engines")
         self.mode = mode
         self.port = free_port()
         super().__init__(engine, name, module, conf={})
@@ -44,7 +52,6 @@ class ServerSite(fbsite.Site):
                   f"create user SYSDBA password '{PASSWORD}' using plugin Srp;\ncommit;\n")
         self.env.update(ISC_USER="SYSDBA", ISC_PASSWORD=PASSWORD)
         self.process = None
-        self._log_marks = {}
         if start:
             self.start()
 
@@ -61,7 +68,7 @@ class ServerSite(fbsite.Site):
     # The server process.
     def start(self):
         assert self.process is None or self.process.poll() is not None, "the server is running"
-        self._log_marks = {p: os.path.getsize(p) if os.path.exists(p) else 0 for p in self.log_files()}
+        self.mark_logs()
         out = open(os.path.join(self.dir, "server.out"), "a")
         self.process = subprocess.Popen(self.command(self.engine.server), stdin=subprocess.DEVNULL, stdout=out,
                                         stderr=subprocess.STDOUT)
@@ -76,11 +83,7 @@ class ServerSite(fbsite.Site):
             time.sleep(0.05)
 
     def listening(self):
-        try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                return True
-        except OSError:
-            return False
+        return listening(self.port)
 
     def stop(self):
         """SIGTERM, then SIGKILL after a bounded wait. Returns how it ended."""
@@ -100,25 +103,6 @@ class ServerSite(fbsite.Site):
     @property
     def pid(self):
         return self.process.pid
-
-    # The server's log: 3.0 writes /var/log/firebird/firebird3.0.log whatever
-    # the root, 4.0 firebird4.0.log in the root.
-    def log_files(self):
-        eng = self.engine
-        return [os.path.join(self.root, f"firebird{eng.series}.log"), os.path.join(self.root, "firebird.log"),
-                eng.host(f"/var/log/firebird/firebird{eng.series}.log"), os.path.join(self.dir, "server.out")]
-
-    def log_tail(self, lines=40):
-        """What the server logged since it was last started."""
-        out = []
-        for path in self.log_files():
-            if os.path.exists(path):
-                with open(path, errors="replace") as f:
-                    f.seek(min(self._log_marks.get(path, 0), os.path.getsize(path)))
-                    text = f.read().strip()
-                if text:
-                    out.append(f"--- {path}:\n" + "\n".join(text.splitlines()[-lines:]))
-        return "\n".join(out) or "(the server logged nothing)"
 
     def cleanup(self):
         self.stop()
