@@ -10,12 +10,12 @@
 // Firebird root named with --engine that cannot be used.
 #include <array>
 #include <cctype>
-#include <fstream>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>

@@ -2,8 +2,10 @@
 and a module whose decrypt gets one bit wrong passes the steps up to
 encryption and fails where the engine reads its pages back. A plug-in that
 needs a key fails to encrypt without a key holder, and passes with the
-test key holder (--key-holder, --key). The checker and the modules run where
-the engine is (inside the chroot for 4.0 and forky)."""
+test key holder (--key-holder, --key), and so does a correct plug-in written
+the stock way (Firebird's status wrapper, an XOR with the key), with
+--encrypting. The checker and the modules run where the engine is (inside the
+chroot for 4.0 and forky)."""
 
 import os
 import re
@@ -22,7 +24,8 @@ class CheckerInEngine(EngineTest):
     def setUp(self):
         super().setUp()
         self.bin = tempfile.mkdtemp(prefix="checker-", dir=self.site.dir)
-        for f in ("VELKOR_CHECKER", "VELKOR_MODULE", "VELKOR_FAULTY_FLIPS", "VELKOR_FAULTY_KEYED", "VELKOR_KEY_HOLDER"):
+        for f in ("VELKOR_CHECKER", "VELKOR_MODULE", "VELKOR_FAULTY_FLIPS", "VELKOR_FAULTY_KEYED", "VELKOR_KEY_HOLDER",
+                  "VELKOR_STOCK"):
             shutil.copy(os.environ[f], self.bin)
 
     def in_bin(self, variable):
@@ -65,7 +68,7 @@ class CheckerInEngine(EngineTest):
             self.assertEqual(lines[step], ("SKIP", "not run after engine-rows failed"), out)
         self.report(f"engine-rows: {lines['engine-rows'][1]}")
 
-    def test_a_plugin_that_needs_a_key_gets_it_from_the_key_holder(self):
+    def test_plugins_that_need_a_key_get_it_from_the_key_holder(self):
         keyed = os.environ["VELKOR_FAULTY_KEYED"]
         code, lines, out = self.check(keyed)
         self.assertEqual(code, 1, out)
@@ -79,6 +82,14 @@ class CheckerInEngine(EngineTest):
             self.assertEqual(lines[step][0], "PASS", f"{step}\n{out}")
         self.assertIn('KEY "FBCRYPT_TEST_KEY"', lines["engine-encrypt"][1])
         self.report(f"without a key holder engine-encrypt fails; with it: {lines['engine-encrypt'][1]}")
+
+        code, lines, out = self.check(os.environ["VELKOR_STOCK"], "--encrypting", "--key-holder",
+                                      self.in_bin("VELKOR_KEY_HOLDER") + ":fbcrypt-test-holder", "--key", "FBCRYPT_TEST_KEY")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(lines["encrypting"][0], "PASS", out)
+        for step in STEPS:
+            self.assertEqual(lines[step][0], "PASS", f"{step}\n{out}")
+        self.report(f"the stock-style module: {lines['engine-pages'][1]}")
 
 
 if __name__ == "__main__":
