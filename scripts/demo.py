@@ -21,18 +21,19 @@ def bar(done, total, width=40):
 
 def crypt_with_progress(site, db, encrypt, total):
     last, started = [None], [False]
+    back = "\r" if sys.stdout.isatty() else ""  # a log gets the final line only
 
     def show(t, page, attrs):
         running = "crypt process" in attrs
         started[0] = started[0] or running
         shown = page if running else (total if started[0] else 0)
-        if shown != last[0]:
+        if shown != last[0] and back:
             last[0] = shown
             print(f"\r  {bar(shown, total)}  {t:5.1f} s", end="", flush=True)
 
     t = time.monotonic()
     site.crypt(db, encrypt, on_sample=show)
-    print(f"\r  {bar(total, total)}  {time.monotonic() - t:5.2f} s")
+    print(f"{back}  {bar(total, total)}  {time.monotonic() - t:5.2f} s")
     return time.monotonic() - t
 
 

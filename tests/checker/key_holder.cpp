@@ -32,11 +32,17 @@ using velkor::TStatus;
 const char keyName[] = "FBCRYPT_TEST_KEY";
 const unsigned char key[] = {0x5a, 0x17, 0x2b, 0x99};
 
+#ifdef O_CLOEXEC
+const int closeOnExec = O_CLOEXEC;
+#else
+const int closeOnExec = 0;  // Windows: nothing to keep it from
+#endif
+
 void note(const std::string& what)
 {
 	static const int fd = [] {
 		const char* path = std::getenv("VELKOR_PROBE");
-		return path ? open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
+		return path ? open(path, O_WRONLY | O_APPEND | O_CREAT | closeOnExec, 0644) : -1;
 	}();
 	if (fd < 0)
 		return;
