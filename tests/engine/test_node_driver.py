@@ -42,7 +42,10 @@ class NodeDriver(ServerTest):
         modules = os.environ.get("VELKOR_NODE_MODULES", "")
         if not os.path.isdir(os.path.join(modules, "node-firebird")):
             failed = os.path.join(os.path.dirname(modules), "npm-failed.txt")
-            why = open(failed).read().strip() if os.path.exists(failed) else "run scripts/engines"
+            why = "run scripts/engines"
+            if os.path.exists(failed):
+                with open(failed) as f:
+                    why = f.read().strip()
             self.fail(f"node-firebird is not installed in {modules!r}: {why}")
         return subprocess.run([node, os.path.join(NODE_DIR, "driver.js"), "127.0.0.1", str(self.site.port),
                                self.site.local(db), "SYSDBA", self.site.env["ISC_PASSWORD"], str(rows)],
