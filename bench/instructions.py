@@ -87,8 +87,8 @@ def profile(path):
 
 
 class Runner:
-    def __init__(self, site, runs):
-        self.site, self.runs = site, runs
+    def __init__(self, site):
+        self.site = site
         self.n = 0
 
     def callgrind(self, db, sql=None, holder=None):
@@ -145,7 +145,7 @@ def main():
     engine = engines.engine(args.engine)
     site = sites.Site(engine, "instructions", module=args.module)
     site.set_conf(DefaultDbCachePages=64)
-    run = Runner(site, args.runs)
+    run = Runner(site)
     result = {"engine": engine.describe(), "page_size": PAGE, "cache_pages": 64, "runs": args.runs}
     try:
         plain = site.db("plain")
