@@ -4,6 +4,7 @@
 // loaded at run time. A small database is encrypted with the module,
 // checked page by page and row by row, decrypted and checked again.
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -143,31 +144,51 @@ struct PrivateRoot
 	}
 };
 
-struct PageCounts
+// The header page's crypt fields.
+struct Header
 {
-	std::map<std::uint8_t, std::pair<int, int>> byType;  // type: (encrypted, all)
-	std::uint16_t headerFlags = 0;
+	std::uint16_t flags = 0;
 	std::uint32_t cryptPage = 0;
 	std::string plugin;
 };
 
-// The database file as the engine left it: every page header, and the
-// header page's crypt fields.
-PageCounts readPages(const fs::path& file)
+Header parseHeader(const std::string& data)
 {
-	const std::string data = readFile(file);
-	PageCounts c;
 	if (data.size() < 128)
 		throw client::Error("the database file is too short");
 	auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(std::uint8_t(data[at]) | std::uint8_t(data[at + 1]) << 8); };
-	const unsigned size = u16(16);
 	const HeaderLayout at = headerLayout(u16(18) & 0x7fff);
-	c.headerFlags = u16(at.flags);
-	c.cryptPage = u16(at.cryptPage) | static_cast<std::uint32_t>(u16(at.cryptPage + 2)) << 16;
-	c.plugin = std::string(data.c_str() + at.plugin);
+	Header h;
+	h.flags = u16(at.flags);
+	h.cryptPage = u16(at.cryptPage) | static_cast<std::uint32_t>(u16(at.cryptPage + 2)) << 16;
+	h.plugin = std::string(data.c_str() + at.plugin, strnlen(data.c_str() + at.plugin, data.size() - at.plugin));
+	return h;
+}
+
+// The header page alone, as the engine last wrote it (the crypt thread saves
+// its position there as it goes).
+Header readHeader(const fs::path& file)
+{
+	std::ifstream in(file, std::ios::binary);
+	std::string data(1024, '\0');
+	in.read(data.data(), static_cast<std::streamsize>(data.size()));
+	data.resize(static_cast<std::size_t>(in.gcount()));
+	return parseHeader(data);
+}
+
+// Every page of the database file as the engine left it, by page type:
+// (pages with the engine's encrypted flag, all pages).
+using PageCounts = std::map<std::uint8_t, std::pair<int, int>>;
+
+PageCounts readPages(const fs::path& file)
+{
+	const std::string data = readFile(file);
+	parseHeader(data);  // a file too short to be a database fails here
+	const unsigned size = static_cast<std::uint8_t>(data[16]) | static_cast<std::uint8_t>(data[17]) << 8;
+	PageCounts c;
 	for (std::size_t at = 0; size && at + size <= data.size(); at += size)
 	{
-		auto& [encrypted, all] = c.byType[static_cast<std::uint8_t>(data[at])];
+		auto& [encrypted, all] = c[static_cast<std::uint8_t>(data[at])];
 		++all;
 		encrypted += (static_cast<std::uint8_t>(data[at + 1]) & pageEncrypted) != 0;
 	}
@@ -223,20 +244,26 @@ public:
 		std::string alter = encrypt ? "alter database encrypt with \"" + root_.plugin + "\"" : "alter database decrypt";
 		if (encrypt && !o_.keyName.empty())
 			alter += " key \"" + o_.keyName + "\"";
+		const std::int64_t pages = c.scalar("select mon$pages from mon$database");
 		c.execute(alter);
 		// The crypt thread runs while this attachment holds the database open.
+		// Until it is done, this attachment reads no page through the engine:
+		// the crypt state comes from the database information, the crypt
+		// thread's position from the file's header page. (Firebird 4.0.5's
+		// crypt thread releases the instance a reader may be decrypting a page
+		// with as a decrypt run starts: a plug-in that frees its state then
+		// fails there, and the fault is the engine's.)
 		// A progress line only on a terminal: a CI log gets none.
 		const bool progress = isatty(STDERR_FILENO);
 		const auto start = std::chrono::steady_clock::now();
-		const std::int64_t pages = c.scalar("select mon$pages from mon$database");
 		for (;;)
 		{
 			const auto state = c.info({fb_info_crypt_state, isc_info_end});
 			const std::int64_t flags = state.count(fb_info_crypt_state) ? client::infoInteger(state.at(fb_info_crypt_state)) : -1;
-			const std::int64_t page = c.scalar("select mon$crypt_page from mon$database");
+			const std::uint32_t page = readHeader(root_.database).cryptPage;
 			if (progress)
-				std::fprintf(stderr, "\r  engine: %s, page %lld of %lld   ", encrypt ? "encrypting" : "decrypting",
-							 static_cast<long long>(page), static_cast<long long>(pages));
+				std::fprintf(stderr, "\r  engine: %s, page %u of %lld   ", encrypt ? "encrypting" : "decrypting", page,
+							 static_cast<long long>(pages));
 			if (flags >= 0 && !(flags & fb_info_crypt_process))
 			{
 				if (progress)
@@ -262,8 +289,8 @@ public:
 	// The header and every page, read from the file once the engine has closed it.
 	std::string header(bool encrypted)
 	{
-		const PageCounts c = readPages(root_.database);
-		if (((c.headerFlags & headerEncrypted) != 0) != encrypted)
+		const Header c = readHeader(root_.database);
+		if (((c.flags & headerEncrypted) != 0) != encrypted)
 			throw StepFailure(std::string("the header page says the database is ") +
 							  (encrypted ? "not encrypted" : "encrypted"));
 		if (c.cryptPage != 0)
@@ -279,8 +306,8 @@ public:
 		std::string seen;
 		for (std::uint8_t type : {dataPage, indexPage, blobPage})
 		{
-			auto it = c.byType.find(type);
-			const auto [flagged, all] = it == c.byType.end() ? std::pair<int, int>{0, 0} : it->second;
+			auto it = c.find(type);
+			const auto [flagged, all] = it == c.end() ? std::pair<int, int>{0, 0} : it->second;
 			if (all == 0)
 				throw StepFailure(std::string("the database has no ") + typeName(type) + " pages to look at");
 			const int wrong = encrypted ? all - flagged : flagged;
