@@ -4,9 +4,9 @@
 // loaded at run time. A small database is encrypted with the module,
 // checked page by page and row by row, decrypted and checked again.
 #include <chrono>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -144,9 +144,10 @@ struct PrivateRoot
 	}
 };
 
-// The header page's crypt fields.
+// The header page's page size and crypt fields.
 struct Header
 {
+	unsigned pageSize = 0;
 	std::uint16_t flags = 0;
 	std::uint32_t cryptPage = 0;
 	std::string plugin;
@@ -159,6 +160,7 @@ Header parseHeader(const std::string& data)
 	auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(std::uint8_t(data[at]) | std::uint8_t(data[at + 1]) << 8); };
 	const HeaderLayout at = headerLayout(u16(18) & 0x7fff);
 	Header h;
+	h.pageSize = u16(16);
 	h.flags = u16(at.flags);
 	h.cryptPage = u16(at.cryptPage) | static_cast<std::uint32_t>(u16(at.cryptPage + 2)) << 16;
 	h.plugin = std::string(data.c_str() + at.plugin, strnlen(data.c_str() + at.plugin, data.size() - at.plugin));
@@ -183,8 +185,7 @@ using PageCounts = std::map<std::uint8_t, std::pair<int, int>>;
 PageCounts readPages(const fs::path& file)
 {
 	const std::string data = readFile(file);
-	parseHeader(data);  // a file too short to be a database fails here
-	const unsigned size = static_cast<std::uint8_t>(data[16]) | static_cast<std::uint8_t>(data[17]) << 8;
+	const unsigned size = parseHeader(data).pageSize;
 	PageCounts c;
 	for (std::size_t at = 0; size && at + size <= data.size(); at += size)
 	{
