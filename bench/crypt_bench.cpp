@@ -17,7 +17,7 @@
 
 #include "CallLog.h"
 #include "FakeMaster.h"
-#include "FakePluginConfig.h"
+#include "FakeConfig.h"
 #include "HostStatus.h"
 #include "LoadedModule.h"
 
@@ -33,17 +33,17 @@ enum Layout
 
 struct Engine
 {
-	host::CallLog log;
-	host::FakePluginManager manager{log};
-	host::FakeMaster master{log, &manager};
-	host::FakePluginConfig config;
+	standin::CallLog log;
+	standin::FakePluginManager manager{log};
+	standin::FakeMaster master{log, &manager};
+	standin::FakePluginConfig config;
 	Firebird::IDbCryptPlugin* crypt = nullptr;
 
 	Engine()
 	{
-		static host::LoadedModule module(VELKOR_MODULE_PATH);
+		static standin::LoadedModule module(VELKOR_MODULE_PATH);
 		module.entryPoint()(&master);
-		host::HostStatus status;
+		standin::HostStatus status;
 		crypt = static_cast<Firebird::IDbCryptPlugin*>(
 			manager.factories().at(0).factory->createPlugin(&status, &config));
 	}
@@ -81,7 +81,7 @@ void moduleCall(benchmark::State& state, Layout layout)
 {
 	const auto n = static_cast<unsigned>(state.range(0));
 	Buffers b(n, layout);
-	host::HostStatus status;
+	standin::HostStatus status;
 	Firebird::IDbCryptPlugin* crypt = engine().crypt;
 	for (auto _ : state)
 	{
@@ -114,7 +114,7 @@ void plainMemmove(benchmark::State& state, Layout layout)
 // that only resets the status (setInfo).
 void emptyCall(benchmark::State& state)
 {
-	host::HostStatus status;
+	standin::HostStatus status;
 	Firebird::IDbCryptPlugin* crypt = engine().crypt;
 	for (auto _ : state)
 	{
@@ -136,7 +136,7 @@ void distance(benchmark::State& state, bool module)
 {
 	constexpr unsigned n = 8176;
 	Buffers b(n, separate, static_cast<std::size_t>(state.range(0)));
-	host::HostStatus status;
+	standin::HostStatus status;
 	Firebird::IDbCryptPlugin* crypt = engine().crypt;
 	for (auto _ : state)
 	{

@@ -15,10 +15,9 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.dont_write_bytecode = True  # nothing of ours is cached in the source tree
 
-from fbrun import engines, sample, sites  # noqa: E402
+from fbrun import config, sample, sites
 
 PAGE = 8192
 
@@ -51,8 +50,9 @@ def main():
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
-    engine = engines.engine(args.engine)
-    site = sites.Site(engine, "bench", module=args.module)
+    conf = config.Config(module=args.module)
+    engine = conf.engine(args.engine)
+    site = sites.Site(engine, "bench", conf)
     result = {"engine": engine.describe(), "page_size": PAGE, "runs": args.runs}
     try:
         plain = site.db("plain")

@@ -27,10 +27,9 @@ import statistics
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.dont_write_bytecode = True
 
-from fbrun import engines, pages, sites  # noqa: E402
+from fbrun import config, pages, sites
 
 PAGE = 8192
 MODULE = "libvelkor64.so"
@@ -142,8 +141,9 @@ def main():
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
-    engine = engines.engine(args.engine)
-    site = sites.Site(engine, "instructions", module=args.module)
+    conf = config.Config(module=args.module)
+    engine = conf.engine(args.engine)
+    site = sites.Site(engine, "instructions", conf)
     site.set_conf(DefaultDbCachePages=64)
     run = Runner(site)
     result = {"engine": engine.describe(), "page_size": PAGE, "cache_pages": 64, "runs": args.runs}

@@ -19,6 +19,7 @@ the ALTER has taken effect (attachments made before it may fail with
 --max-pairs 0 times the encryption alone. Writes one JSON document."""
 
 import argparse
+import concurrent.futures
 import json
 import math
 import os
@@ -26,13 +27,11 @@ import shutil
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.dont_write_bytecode = True  # nothing of ours is cached in the source tree
 
-from fbrun import engines, sample, servers  # noqa: E402
+from fbrun import config, sample, servers
 
 # Two-sided 95% t quantiles by degrees of freedom.
 T95 = {1: 12.71, 2: 4.303, 3: 3.182, 4: 2.776, 5: 2.571, 6: 2.447, 7: 2.365, 8: 2.306, 9: 2.262, 10: 2.228,
@@ -90,8 +89,9 @@ def main():
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
-    engine = engines.engine(args.engine)
-    site = servers.ServerSite(engine, "server-bench", module=args.module)
+    conf = config.Config(module=args.module)
+    engine = conf.engine(args.engine)
+    site = servers.ServerSite(engine, "server-bench", conf)
     bench = Bench(site, args.load)
     result = {"engine": engine.describe(), "max_pairs": args.max_pairs, "resolve": args.resolve, "seconds": args.seconds}
     try:
@@ -131,6 +131,7 @@ def main():
 
         # Online encryption of the plain copy, with 4 writers and without.
         times = {"idle": [], "under_load": []}
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=1)
         for i in range(3):
             for case in ("idle", "under_load") if i % 2 == 0 else ("under_load", "idle"):
                 writers = None
@@ -142,13 +143,14 @@ def main():
                         if time.monotonic() > deadline:
                             raise RuntimeError("the ALTER never took effect")
                         time.sleep(0.01)
-                    writers = threading.Thread(target=bench.load, args=(plain, "insert", 4, 10))
-                    writers.start()
+                    # A writer's failure fails the benchmark: result() raises it.
+                    writers = pool.submit(bench.load, plain, "insert", 4, 10)
                 site.wait_crypt(plain, True)
-                times[case].append(time.monotonic() - t)
+                elapsed = time.monotonic() - t
                 site.close(holder)
                 if writers:
-                    writers.join()
+                    writers.result()
+                times[case].append(elapsed)
                 site.crypt(plain, False)
         result["encryption_s"] = {k: {"median": statistics.median(v), "min": min(v), "max": max(v), "runs": v}
                                   for k, v in times.items()}

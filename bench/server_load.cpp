@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "EngineClient.h"
+#include "FbClient.h"
 
 int main(int argc, char** argv)
 {

@@ -13,12 +13,13 @@ if(WIN32)
   set(VELKOR_CONF_FILE "$(dir_conf)/velkor.conf")
   set(VELKOR_MODULE_DIR "$(dir_plugins)")
 else()
-  # The found engine's folders: the first Firebird installed here, newest first.
-  set(_fb_roots /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/firebird/4.0 /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/firebird/3.0
-                /opt/firebird)
+  # The found engine's folders: the first Firebird installed here (the
+  # catalogue's places, newest series first, and its rule for a root).
+  catalogue_installed_roots(_fb_roots "${CMAKE_LIBRARY_ARCHITECTURE}")
   set(_fb_plugins "")
   foreach(_root IN LISTS _fb_roots)
-    if(EXISTS "${_root}/plugins/libEngine13.so" OR EXISTS "${_root}/plugins/libEngine12.so")
+    catalogue_is_root(_is_root "${_root}")
+    if(_is_root)
       set(_fb_plugins "${_root}/plugins")
       break()
     endif()

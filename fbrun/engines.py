@@ -2,37 +2,30 @@
 
 An engine is a Firebird root plus how to run it. Two layouts hold the same
 parts:
-- Debian's packages, split under /usr/lib/<arch>/firebird/SERIES and
-  /etc/firebird/SERIES, with the tools named isql-fb and fbstat: 3.0.11 on this
-  machine, 4.0.5 in a Debian 13 ("trixie") chroot, 3.0.14 and 4.0.7 in a
-  Debian forky chroot (scripts/engines builds the chroots under build/engines);
+- Debian's packages, split under /usr/lib/<multiarch>/firebird/SERIES and
+  /etc/firebird/SERIES, with the tools named isql-fb and fbstat: on this
+  machine when the release is of its own suite and CPU, else in a chroot that
+  scripts/engines builds under build/engines;
 - Firebird's own layout, as its tarballs install it in /opt/firebird (bin/,
-  lib/, plugins/, intl/ and the configuration at the top): the 5.0.4 and 6.0
-  roots that scripts/engines unpacks into build/engines, or any Firebird a
+  lib/, plugins/, intl/ and the configuration at the top): the tarball
+  releases that scripts/engines unpacks into build/engines, or any Firebird a
   DBA has installed, from 3.0 on.
 
-Engines are named SERIES-ORIGIN: 3.0-bookworm, 4.0-trixie, 3.0-forky,
-4.0-forky, 5.0-tarball, 6.0-tarball, SERIES-installed for the root that
-VELKOR_ENGINE_ROOT names, and 3.0-bookworm-arm64: Debian 12's arm64 packages
-in a chroot, whose programs run under emulation (scripts/arm64-binfmt). Nothing here writes into an engine's own folders:
-sites (sites.py) copy what they need into private roots.
+Releases are named in the catalogue (engines/catalogue.json, fbrun/catalogue.py);
+SERIES-installed names a Firebird root given by its folder. A chroot for
+another CPU runs its programs under emulation (scripts/arm64-binfmt). Nothing
+here writes into an engine's own folders: roots.py copies what a run needs
+into private roots.
 """
 
+import glob
 import os
 import re
 import subprocess
 
-ARCH = "x86_64-linux-gnu"
-TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-DEFAULT_ENGINES_DIR = os.path.join(TOP, "build", "engines")
+from . import catalogue
 
-# Debian's engines: the suite they come from, and whether it is this machine's own.
-HOST_SUITE = "bookworm"
-DEBIAN = {"3.0-bookworm", "4.0-trixie", "3.0-forky", "4.0-forky", "3.0-bookworm-arm64"}
-# The roots scripts/engines unpacks from the tarballs: name -> folder under build/engines.
-TARBALL_ROOTS = {"5.0-tarball": "firebird-5.0.4", "6.0-tarball": "firebird-6.0.0.2123"}
-# The on-disk structure (its major version) each release writes.
-ODS = {3: 12, 4: 13, 5: 13, 6: 14}
+DEFAULT_ENGINES_DIR = os.path.join(catalogue.TOP, "build", "engines")
 # The tools as the tests call them -> Debian's names for them.
 DEBIAN_TOOLS = {"isql": "isql-fb", "gstat": "fbstat"}
 
@@ -41,19 +34,15 @@ class EngineMissing(RuntimeError):
     pass
 
 
-def engines_dir():
-    return os.path.abspath(os.environ.get("VELKOR_ENGINES") or DEFAULT_ENGINES_DIR)
-
-
 class Engine:
     """One installed Firebird. Paths are as the engine sees them (inside its
     chroot, if it has one); host() turns them into the host's."""
 
     name = chroot = None
+    release_entry = None  # the catalogue's Release, when the engine is one of its releases
     emulated = False  # its programs are for another CPU, and run under emulation
     plugins = intl = msg = None  # folders and files a private root copies
     conf_dir = None  # firebird.conf, plugins.conf (and 4.0's service-port.conf)
-    extra = ()  # other folders of the root a private root links to (time zones)
     bindir = server = None
     root = None  # what fbcrypt-check --engine is given
     client_lib = None  # the folder a client program takes libfbclient from; None: the system's
@@ -66,7 +55,7 @@ class Engine:
     def release(self):
         """The engine's own version, for example 4.0.5."""
         if getattr(self, "_release", None) is None:
-            out = subprocess.run(self.command("isql", ["-z", "-q"], self.run_env()), input="",
+            out = subprocess.run(self.command("isql", ["-z", "-q"], {}), input="",
                                  capture_output=True, text=True, timeout=60).stdout
             m = re.search(r"-[VT](\d+\.\d+\.\d+)\.\d+", out)
             if not m:
@@ -84,7 +73,8 @@ class Engine:
 
     @property
     def ods(self):
-        return ODS[self.major]
+        """The major version of the on-disk structure it writes: its engine library's number."""
+        return int(re.search(r"\d+", _engine_library(self.host(self.plugins))).group())
 
     def describe(self):
         return f"Firebird {self.release} ({self.name})"
@@ -92,6 +82,28 @@ class Engine:
     def host(self, path):
         """The host's path of a path as the engine sees it."""
         return self.chroot + path if self.chroot else path
+
+    def view(self, host_path):
+        """The engine's path of a host path inside its chroot."""
+        if self.chroot:
+            if not host_path.startswith(self.chroot + "/"):
+                raise ValueError(f"{host_path} is outside the chroot {self.chroot}")
+            return host_path[len(self.chroot):]
+        return host_path
+
+    def location(self, name):
+        """Where a part of the root that a private root takes (the catalogue's
+        root.private names them) is, as the engine sees it: the configuration
+        in conf_dir, the message file, plugins/ and intl/, else in the root."""
+        if name.endswith(".conf"):
+            return f"{self.conf_dir}/{name}"
+        if name == "firebird.msg":
+            return self.msg
+        first, _, rest = name.partition("/")
+        base = {"plugins": self.plugins, "intl": self.intl}.get(first)
+        if base:
+            return base + ("/" + rest if rest else "")
+        return f"{self.root}/{name}"
 
     def host_file(self, path):
         """host(path) with symbolic links followed as the engine sees them
@@ -104,7 +116,7 @@ class Engine:
         raise OSError(f"too many links at {path}")
 
     def run_env(self):
-        """What every program run against this engine needs besides a site's settings."""
+        """What every program run against this engine needs besides a root's settings."""
         return {"LD_LIBRARY_PATH": self.client_lib} if self.client_lib else {}
 
     def command(self, tool, args, env, via=()):
@@ -119,17 +131,17 @@ class Engine:
 
 
 class DebianEngine(Engine):
-    """Debian's packages: SERIES-SUITE, on this machine (bookworm) or in a chroot."""
+    """Debian's packages of a catalogue release, on this machine or in a chroot."""
 
-    def __init__(self, name, base=None):
-        self.name = name
-        series, _, suite = name.partition("-")
-        base = base or engines_dir()
-        self.chroot = None if suite == HOST_SUITE else os.path.join(base, suite)
+    def __init__(self, release, engines_dir):
+        self.name = release.name
+        self.release_entry = release
+        self.chroot = release.chroot(engines_dir)
         if self.chroot and not os.path.isdir(self.chroot):
-            raise EngineMissing(f"no {suite} chroot at {self.chroot}: run scripts/engines")
-        self.emulated = suite.endswith("-arm64")
-        libdir = f"/usr/lib/{'aarch64-linux-gnu' if self.emulated else ARCH}/firebird/{series}"
+            raise EngineMissing(f"no {release.part} chroot at {self.chroot}: run scripts/engines {release.part}")
+        self.emulated = release.arch != catalogue.host_arch()
+        series = release.series
+        libdir = f"/usr/lib/{catalogue.multiarch(release.arch)}/firebird/{series}"
         self.root = libdir
         self.plugins, self.intl = libdir + "/plugins", libdir + "/intl"
         self.conf_dir = f"/etc/firebird/{series}"
@@ -138,15 +150,18 @@ class DebianEngine(Engine):
         self.bindir = next((d for d in (f"/usr/lib/firebird/{series}/bin", "/usr/bin")
                             if _is_elf(self.host(d + "/isql-fb"))), None)
         if not self.bindir or not _engine_library(self.host(self.plugins)):
-            raise EngineMissing(f"Firebird {name} not installed: run scripts/engines")
+            raise EngineMissing(f"Firebird {release.version} ({release.name}) is not installed: "
+                                f"run scripts/engines {release.part}")
         # The server binary, unpacked from the -server package (never installed):
-        # in the tools' folder, in a chroot's /usr/sbin, or beside the chroots for this machine's.
-        candidates = [self.tool("firebird"), "/usr/sbin/firebird"] if self.chroot else \
-            [self.tool("firebird"), os.path.join(base, f"{HOST_SUITE}-server/usr/sbin/firebird")]
+        # in the tools' folder or /usr/sbin of a chroot, or beside the chroots for this machine's.
+        candidates = [self.tool("firebird"), "/usr/sbin/firebird"]
+        if not self.chroot:
+            candidates.append(os.path.join(engines_dir, f"{release.suite}-server/usr/sbin/firebird"))
         self.server = next((c for c in candidates if _is_elf(self.host(c))), None)
         # forky's 3.0 ships no firebird.msg; its client library (4.0's) reads 4.0's.
-        self.msg = next((m for m in (f"{libdir}/firebird.msg", f"/usr/lib/{ARCH}/firebird/4.0/firebird.msg")
-                         if os.path.exists(self.host(m))), None)
+        messages = [f"{libdir}/firebird.msg"] + sorted(
+            self.view(m) for m in glob.glob(self.host(f"/usr/lib/{catalogue.multiarch(release.arch)}/firebird/*/firebird.msg")))
+        self.msg = next((m for m in messages if os.path.exists(self.host(m))), None)
         self._release = None
         # 3.0 logs to /var/log whatever the root; 4.0 into the root.
         self.log_names = (f"firebird{series}.log", "firebird.log", self.host(f"/var/log/firebird/firebird{series}.log"))
@@ -158,47 +173,57 @@ class DebianEngine(Engine):
 class RootEngine(Engine):
     """A Firebird in its own layout, at `root` on this machine, run in place."""
 
-    def __init__(self, name, root):
+    def __init__(self, name, root, release=None):
         self.name = name
+        self.release_entry = release
         self.root = os.path.abspath(root)
         self.bindir, self.plugins, self.intl = (os.path.join(self.root, d) for d in ("bin", "plugins", "intl"))
         self.conf_dir = self.root
-        if not _is_elf(self.tool("isql")) or not _engine_library(self.plugins):
-            raise EngineMissing(f"{self.root} is not a Firebird root (no bin/isql, or no plugins/libEngineNN.so)")
+        if not _is_elf(self.tool("isql")) or not catalogue.is_root(self.root):
+            raise EngineMissing(f"{self.root} is not a Firebird root (no bin/isql, or no engine in plugins/)")
         self.msg = os.path.join(self.root, "firebird.msg")
-        self.extra = tuple(d for d in ("tzdata",) if os.path.isdir(os.path.join(self.root, d)))
         self.server = self.tool("firebird") if _is_elf(self.tool("firebird")) else None
         self.client_lib = os.path.join(self.root, "lib")
         self.log_names = ("firebird.log",)
         self._release = None
 
 
-def engine(name):
-    """The engine called `name`; EngineMissing when it is not there."""
-    if name in DEBIAN:
-        return DebianEngine(name)
-    if name in TARBALL_ROOTS:
-        root = os.path.join(engines_dir(), TARBALL_ROOTS[name], "firebird")
-        if not os.path.isdir(root):
-            raise EngineMissing(f"no {name} root at {root}: run scripts/engines")
-        return RootEngine(name, root)
+def engine(name, engines_dir=None, installed_root=None):
+    """The engine called `name` (a catalogue release, or SERIES-installed with
+    `installed_root`); EngineMissing when it is not there."""
+    engines_dir = os.path.abspath(engines_dir or DEFAULT_ENGINES_DIR)
     if name.endswith("-installed"):
-        root = os.environ.get("VELKOR_ENGINE_ROOT")
-        if not root:
-            raise EngineMissing(f"{name}: VELKOR_ENGINE_ROOT names no Firebird root")
-        return RootEngine(name, root)
-    raise ValueError(f"unknown engine {name!r}: one of {', '.join(sorted(DEBIAN | set(TARBALL_ROOTS)))}, "
-                     "or SERIES-installed with VELKOR_ENGINE_ROOT")
+        if not installed_root:
+            raise EngineMissing(f"{name}: no Firebird root given for it")
+        return RootEngine(name, installed_root)
+    try:
+        release = catalogue.release(name)
+    except KeyError as e:
+        raise ValueError(f"{e.args[0]}, or SERIES-installed with a root") from None
+    if release.debian:
+        return DebianEngine(release, engines_dir)
+    root = release.tarball_root(engines_dir)
+    if not os.path.isdir(root):
+        raise EngineMissing(missing_tarball(release) or
+                            f"Firebird {release.version} ({release.name}) is not unpacked at {root}: run scripts/engines roots")
+    return RootEngine(release.name, root, release)
 
 
-def engine_from_env(variable="VELKOR_ENGINE"):
-    return engine(os.environ.get(variable, "4.0-trixie"))
+def missing_tarball(release):
+    """What to do when a tarball release's tarball is not at hand; None when it is."""
+    folder = catalogue.tarball_folder()
+    if os.path.isfile(os.path.join(folder, release.tarball["file"])):
+        return None
+    return (f"Firebird {release.version} ({release.name}): {release.tarball['file']} is not in {folder} "
+            f"(the project's own build of the engine); put it there or name its folder in VELKOR_ENGINE_TARBALLS, "
+            f"or use a Firebird {release.series} installed here with --engine-root DIR")
 
 
 def _engine_library(plugins):
-    """The engine's own plug-in (libEngine12.so in 3.0, 13 in 4.0 and 5.0, 14 in 6.0)."""
+    """The engine's own plug-in, by the catalogue's rule (libEngine12.so in 3.0, 13 in 4.0 and 5.0, 14 in 6.0)."""
+    rule = catalogue.data()["root"]["engine_library"]
     try:
-        return next((f for f in sorted(os.listdir(plugins)) if re.fullmatch(r"libEngine\d+\.so", f)), None)
+        return next((f for f in sorted(os.listdir(plugins)) if re.search(rule, f)), None)
     except OSError:
         return None
 

@@ -4,15 +4,13 @@ and every page's 16-byte header, read without an engine."""
 import hashlib
 import struct
 
+from . import catalogue
+
 # Page types in the page header (first byte).
 PAGE_TYPES = {0: "unused", 1: "header", 2: "page inventory", 3: "transaction inventory", 4: "pointer",
               5: "data", 6: "index root", 7: "index", 8: "blob", 9: "generator", 10: "SCN inventory"}
 PAGE_ENCRYPTED = 0x80  # page flag of an encrypted page
 HEADER_ENCRYPTED = 0x40  # header flag of an encrypted database
-
-# Header page offsets by ODS major version (12: 3.0; 13: 4.0 and 5.0; 14: 6.0):
-# flags, the crypt thread's saved position, the plug-in's name.
-LAYOUT = {12: (42, 80, 88), 13: (42, 80, 84), 14: (22, 112, 116)}
 
 
 def header(path):
@@ -21,11 +19,11 @@ def header(path):
         head = f.read(160)
     page_size, ods = struct.unpack_from("<HH", head, 16)
     major = ods & 0x7FFF
-    flags_at, crypt_at, plugin_at = LAYOUT[major]
+    at = catalogue.header_layout(major)  # the header page's offsets of this on-disk structure
     return {"page_size": page_size, "ods": major,
-            "flags": struct.unpack_from("<H", head, flags_at)[0],
-            "crypt_page": struct.unpack_from("<I", head, crypt_at)[0],
-            "plugin": head[plugin_at:plugin_at + 32].split(b"\0")[0].decode()}
+            "flags": struct.unpack_from("<H", head, at["flags"])[0],
+            "crypt_page": struct.unpack_from("<I", head, at["crypt_page"])[0],
+            "plugin": head[at["plugin"]:at["plugin"] + 32].split(b"\0")[0].decode()}
 
 
 def pages(path):

@@ -24,12 +24,30 @@ def shape(rows, documents=None):
     return Shape(customers=c, orders=rows - d - c, documents=d)
 
 
-CUSTOMER = "'customer ' || id"
-CITY = "'city ' || mod(id, 97)"
-ORDER_CUSTOMER = "mod(id * 7, {c})"
-AMOUNT = "mod(id, 100000) * 0.01"
-NOTE = "'order ' || id || ' for customer ' || mod(id * 7, {c})"
-BODY = "rpad('document ' || id || ' ', 100 + mod(id, 10) * 3000, '0123456789abcdef')"
+# Each value as an SQL expression of the row's id: `id` is the expression
+# that holds it (a column, or a PSQL variable such as :id), `c` the number of customers.
+def customer(id):
+    return f"'customer ' || {id}"
+
+
+def city(id):
+    return f"'city ' || mod({id}, 97)"
+
+
+def order_customer(id, c):
+    return f"mod({id} * 7, {int(c)})"
+
+
+def amount(id):
+    return f"mod({id}, 100000) * 0.01"
+
+
+def note(id, c):
+    return f"'order ' || {id} || ' for customer ' || {order_customer(id, c)}"
+
+
+def body(id):
+    return f"rpad('document ' || {id} || ' ', 100 + mod({id}, 10) * 3000, '0123456789abcdef')"
 
 
 def create_sql(db, page_size, s):
@@ -46,20 +64,19 @@ commit;
 set term ^;
 execute block as declare id integer = 0; begin
   while (id < {c}) do begin
-    insert into customers values (:id, {CUSTOMER.replace("id", ":id")}, {CITY.replace("id", ":id")});
+    insert into customers values (:id, {customer(":id")}, {city(":id")});
     id = id + 1;
   end
 end^
 execute block as declare id integer = 0; begin
   while (id < {s.orders}) do begin
-    insert into orders values (:id, {ORDER_CUSTOMER.format(c=c).replace("id", ":id")},
-      {AMOUNT.replace("id", ":id")}, {NOTE.format(c=c).replace("id", ":id")});
+    insert into orders values (:id, {order_customer(":id", c)}, {amount(":id")}, {note(":id", c)});
     id = id + 1;
   end
 end^
 execute block as declare id integer = 0; begin
   while (id < {s.documents}) do begin
-    insert into documents values (:id, {BODY.replace("id", ":id")});
+    insert into documents values (:id, {body(":id")});
     id = id + 1;
   end
 end^
@@ -78,12 +95,12 @@ def check(site, db, s):
     c = s.customers
     got = site.query(db, f"""select
       (select count(*) from customers),
-      (select count(*) from customers where name is distinct from {CUSTOMER} or city is distinct from {CITY}),
+      (select count(*) from customers where name is distinct from {customer("id")} or city is distinct from {city("id")}),
       (select count(*) from orders),
-      (select count(*) from orders where customer_id is distinct from {ORDER_CUSTOMER.format(c=c)}
-         or amount is distinct from {AMOUNT} or note is distinct from {NOTE.format(c=c)}),
+      (select count(*) from orders where customer_id is distinct from {order_customer("id", c)}
+         or amount is distinct from {amount("id")} or note is distinct from {note("id", c)}),
       (select count(*) from documents),
-      (select count(*) from documents where body is distinct from {BODY}),
+      (select count(*) from documents where body is distinct from {body("id")}),
       (select count(*) from customers where name = 'customer {c // 2}'),
       (select count(*) from orders where customer_id = 7)
       from rdb$database""")

@@ -38,12 +38,12 @@ def listening(port):
 
 
 class ServerSite(sites.Site):
-    def __init__(self, engine, name, module=None, mode="Super", start=True):
+    def __init__(self, engine, name, config, mode="Super", start=True):
         if not engine.server:
             raise engines.EngineMissing(f"no server binary for Firebird {engine.name}: run scripts/engines")
         self.mode = mode
         self.port = free_port()
-        super().__init__(engine, name, module, conf={})
+        super().__init__(engine, name, config, conf={})
         self.security = self.view(os.path.join(self.root, "security.fdb"))
         self.set_conf(ServerMode=mode, RemoteServicePort=self.port, RemoteBindAddress="127.0.0.1",
                       SecurityDatabase=self.security)

@@ -8,10 +8,7 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-sys.dont_write_bytecode = True  # nothing of ours is cached in the source tree
-
-from fbrun import engines, sample, servers, sites  # noqa: E402
+from fbrun import config, engines, sample, servers, sites
 
 
 def bar(done, total, width=40):
@@ -53,19 +50,21 @@ def main():
     ap.add_argument("--rows", type=int, required=True)
     ap.add_argument("--server", action="store_true")
     ap.add_argument("--keep", action="store_true")
+    ap.add_argument("--engine-root", help="a Firebird installed in its own layout (for SERIES-installed)")
     args = ap.parse_args()
 
+    conf = config.Config(module=args.module, keep=args.keep, installed_root=args.engine_root)
     try:
-        engine = engines.engine(args.engine)
+        engine = conf.engine(args.engine)
     except engines.EngineMissing as e:
         raise SystemExit(f"demo: {e}")
     if args.server:
-        site = servers.ServerSite(engine, "demo", module=args.module)
+        site = servers.ServerSite(engine, "demo", conf)
         how = f"SuperServer on {site.address}, remote client"
     else:
-        site = sites.Site(engine, "demo", module=args.module)
+        site = sites.Site(engine, "demo", conf)
         how = "embedded"
-    try:
+    with site:
         db = site.db("demo")
         shape = sample.shape(args.rows)
         print(f"velkor64 demo on {engine.describe()} ({how}, private root {site.root})")
@@ -94,10 +93,6 @@ def main():
         if args.keep:
             print(f"kept: {site.file(db)} (root {site.root})")
         print("velkor gives no confidentiality: the encrypted pages are the plain pages.")
-    finally:
-        if args.keep:
-            os.environ["VELKOR_KEEP"] = "1"
-        site.cleanup()
 
 
 if __name__ == "__main__":

@@ -19,13 +19,9 @@ import argparse
 import os
 import re
 import signal
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-sys.dont_write_bytecode = True
-
-from fbrun import engines, load, sample, servers, sites  # noqa: E402
+from fbrun import catalogue, config, engines, load, sample, servers, sites
 
 TABLE = ("create table load_rows (client integer not null, seq integer not null, val bigint,"
          " constraint load_pk primary key (client, seq));\ncreate index load_val on load_rows (val);\ncommit;\n")
@@ -128,7 +124,7 @@ def attached_before(site, rows, clients, encrypt):
 
 
 def restore_under_load(engine, module, rows):
-    site = servers.ServerSite(engine, "faults", module=module)
+    site = servers.ServerSite(engine, "faults", config.Config(module=module))
     try:
         db = site.db()
         shape = sample.shape(rows)
@@ -159,9 +155,9 @@ def restore_under_load(engine, module, rows):
 
 CASES = {
     "classic-encrypt": lambda engine, module, rows: attached_before(
-        sites.Site(engine, "faults", module=module), rows, clients=4, encrypt=True),
+        sites.Site(engine, "faults", config.Config(module=module)), rows, clients=4, encrypt=True),
     "superclassic-decrypt": lambda engine, module, rows: attached_before(
-        servers.ServerSite(engine, "faults", module=module, mode="SuperClassic"), rows, clients=8, encrypt=False),
+        servers.ServerSite(engine, "faults", config.Config(module=module), mode="SuperClassic"), rows, clients=8, encrypt=False),
     "restore-under-load": restore_under_load,
 }
 
@@ -188,7 +184,7 @@ def main():
     ap.add_argument("--case", action="append", choices=sorted(CASES), help="a case (repeatable; default: all)")
     ap.add_argument("--out", required=True, help="the report (markdown)")
     args = ap.parse_args()
-    names = args.engine or ["3.0-bookworm", "4.0-trixie", "3.0-forky", "4.0-forky", "5.0-tarball", "6.0-tarball"]
+    names = args.engine or [r.name for r in catalogue.releases(arch=catalogue.host_arch())]
     present = []
     for name in names:
         try:

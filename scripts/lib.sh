@@ -13,14 +13,21 @@ debian_mirror() {
   echo "${m:-http://deb.debian.org/debian}"
 }
 
-# install_missing PACKAGE...: apt-get install of those not installed yet.
+# install_missing PACKAGE...: apt-get install of those not installed yet, and
+# of nothing they only recommend (a minimal machine would otherwise get
+# hundreds: systemd, X11, and qemu-user-binfmt, which registers emulators at
+# every boot).
 install_missing() {
   local missing=() p
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -gt 0 ] || return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "scripts: ${missing[*]} not installed, and only root may install them (apt-get install --no-install-recommends ${missing[*]})" >&2
+    return 1
+  fi
   echo "installing ${missing[*]}"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -o Dpkg::Use-Pty=0 "${missing[@]}" >/dev/null
 }

@@ -1,7 +1,8 @@
 // Page images and the buffers they come in. Pages are encrypted into a
 // separate buffer and decrypted in place, page size minus 16 bytes at a
-// time; 4.0's gbak -crypt encrypts 256-byte chunks in place and decrypts
-// them into a separate buffer. The engine readies every instance (setInfo,
+// time (CryptoManager::internalRead and write); 4.0's gbak -crypt encrypts
+// 256-byte chunks in place and decrypts them into a separate buffer. No
+// engine pairs buffers otherwise, so a difference there is a WARN. The engine readies every instance (setInfo,
 // setKey) before it hands it a page, so the checks here do too. The engine keeps a hash of
 // encrypt("0123456789ABCDEF") and (4.0) encrypts a '$'-padded text of the
 // crypt state to sign the header, and compares both at every attach.
@@ -10,7 +11,7 @@
 #include <sstream>
 
 #include "FakeCryptInputs.h"
-#include "FakePluginConfig.h"
+#include "FakeConfig.h"
 #include "RandomBytes.h"
 #include "Session.h"
 
@@ -20,7 +21,7 @@ namespace check
 namespace
 {
 
-using host::randomBytes;
+using standin::randomBytes;
 
 // Lengths the engine's tools use besides pages: the key check, the header,
 // gbak's chunks, and more multiples of 16.
@@ -53,50 +54,47 @@ private:
 
 std::string checkRoundTrip(Session& s, const Options& o)
 {
-	host::FakePluginConfig config;
-	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* p = s.createKeyed(config, holder);
-	host::HostStatus status;
+	standin::FakePluginConfig config(s.entries());
+	IDbCryptPlugin* p = s.createKeyed(config);
+	standin::HostStatus status;
 	for (unsigned n : engineLengths(o))
 	{
+		// As a page goes: out of the cache into a buffer of the engine's, then
+		// read back and decrypted where it lies.
 		const Bytes x = randomBytes(n, n);
-		Bytes src = x, y(n), z(n);
-		s.encrypt(p, &status, n, src.data(), y.data());
+		Bytes src = x, page(n);
+		s.encrypt(p, &status, n, src.data(), page.data());
 		expectClean(status, "encrypt of " + std::to_string(n) + " bytes");
 		if (src != x)
-			throw Failure("encrypt changed its source buffer" + firstDifference(src, x));
-		s.decrypt(p, &status, n, y.data(), z.data());
-		expectClean(status, "decrypt of " + std::to_string(n) + " bytes");
-		if (z != x)
-			throw Failure("decrypt(encrypt(x)) differs from x" + firstDifference(z, x) + " (separate buffers)");
-		Bytes page = x;
-		s.encrypt(p, &status, n, page.data(), page.data());
+			throw Failure("encrypt changed its source buffer" + firstDifference(src, x) +
+						  ": that is the engine's page in its cache");
 		s.decrypt(p, &status, n, page.data(), page.data());
-		expectClean(status, "in-place round trip of " + std::to_string(n) + " bytes");
+		expectClean(status, "decrypt of " + std::to_string(n) + " bytes in place");
 		if (page != x)
-			throw Failure("decrypt(encrypt(x)) differs from x" + firstDifference(page, x) + " (in place)");
+			throw Failure("decrypt(encrypt(x)) differs from x" + firstDifference(page, x) +
+						  " (encrypt into a separate buffer, decrypt in place, as the engine's pages go)");
 	}
 	s.release(p);
-	return "lengths " + joined(engineLengths(o)) + "; separate buffers and in place";
+	return "lengths " + joined(engineLengths(o)) + ": encrypt into a separate buffer, decrypt in place";
 }
 
 std::string checkBuffers(Session& s, const Options& o)
 {
-	host::FakePluginConfig config;
-	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* p = s.createKeyed(config, holder);
-	host::HostStatus status;
+	standin::FakePluginConfig config(s.entries());
+	IDbCryptPlugin* p = s.createKeyed(config);
+	standin::HostStatus status;
 	struct Way
 	{
 		bool encryptInPlace, decryptInPlace;
 		const char* what;
+		unsigned engineLength;  // the length an engine uses this way, 0 for none
 	};
 	const Way ways[] = {
-		{false, true, "encrypt into a separate buffer, decrypt in place (the engine's pages)"},
-		{true, false, "encrypt in place, decrypt into a separate buffer (gbak -crypt: backup, then restore)"},
-		{false, false, "encrypt and decrypt into separate buffers"},
-		{true, true, "encrypt and decrypt in place"},
+		{true, false, "encrypt in place, decrypt into a separate buffer (gbak -crypt: backup, then restore)", 256},
+		{false, false, "encrypt and decrypt into separate buffers", 0},
+		{true, true, "encrypt and decrypt in place", 0},
 	};
+	std::string unused;  // differences in ways no engine uses
 	for (const Way& w : ways)
 		for (unsigned n : bufferLengths(o))
 		{
@@ -108,21 +106,30 @@ std::string checkBuffers(Session& s, const Options& o)
 			Bytes& decrypted = w.decryptInPlace ? encrypted : c;
 			s.decrypt(p, &status, n, encrypted.data(), decrypted.data());
 			expectClean(status, "decrypt of " + std::to_string(n) + " bytes");
-			if (decrypted != x)
-				throw Failure(std::string(w.what) + ": decrypt(encrypt(x)) differs from x" + firstDifference(decrypted, x) +
-							  " at length " + std::to_string(n));
+			if (decrypted == x)
+				continue;
+			const std::string what = std::string(w.what) + ": decrypt(encrypt(x)) differs from x" +
+									 firstDifference(decrypted, x) + " at length " + std::to_string(n);
+			if (n == w.engineLength)
+				throw Failure(what);
+			if (unused.empty())
+				unused = what;
 		}
 	s.release(p);
-	return "every pairing of separate and in-place buffers at lengths " + joined(bufferLengths(o));
+	if (!unused.empty())
+		throw Warning(unused + "; no engine pairs buffers so at that length (pages: encrypt into a separate buffer, "
+							   "decrypt in place; gbak -crypt: 256-byte chunks encrypted in place, decrypted into a "
+							   "separate buffer)");
+	return "gbak's chunks, and every other pairing of separate and in-place buffers at lengths " +
+		   joined(bufferLengths(o));
 }
 
 std::string checkRepeatable(Session& s, const Options& o)
 {
-	host::FakePluginConfig config;
-	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* a = s.createKeyed(config, holder);
-	IDbCryptPlugin* b = s.createKeyed(config, holder);
-	host::HostStatus status;
+	standin::FakePluginConfig config(s.entries());
+	IDbCryptPlugin* a = s.createKeyed(config);
+	IDbCryptPlugin* b = s.createKeyed(config);
+	standin::HostStatus status;
 	struct Text
 	{
 		std::string what;
@@ -167,10 +174,9 @@ std::string checkIdentity(Session& s, const Options& o)
 {
 	if (!o.identity)
 		throw Skipped("not asked for (--identity)");
-	host::FakePluginConfig config;
-	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* p = s.createKeyed(config, holder);
-	host::HostStatus status;
+	standin::FakePluginConfig config(s.entries());
+	IDbCryptPlugin* p = s.createKeyed(config);
+	standin::HostStatus status;
 	for (unsigned n : engineLengths(o))
 	{
 		const Bytes x = randomBytes(n, n + 7);
@@ -194,10 +200,9 @@ std::string checkEncrypting(Session& s, const Options& o)
 {
 	if (!o.encrypting)
 		throw Skipped("not asked for (--encrypting)");
-	host::FakePluginConfig config;
-	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* p = s.createKeyed(config, holder);
-	host::HostStatus status;
+	standin::FakePluginConfig config(s.entries());
+	IDbCryptPlugin* p = s.createKeyed(config);
+	standin::HostStatus status;
 	std::size_t fewest = ~std::size_t{0};
 	for (unsigned n : engineLengths(o))
 	{
@@ -223,10 +228,9 @@ std::string checkEncrypting(Session& s, const Options& o)
 
 void measureThroughput(Session& s, const Options& o)
 {
-	host::FakePluginConfig config;
-	host::FakeKeyHolder holder("", standInKey());
-	IDbCryptPlugin* p = s.createKeyed(config, holder);
-	host::HostStatus status;
+	standin::FakePluginConfig config(s.entries());
+	IDbCryptPlugin* p = s.createKeyed(config);
+	standin::HostStatus status;
 	using Clock = std::chrono::steady_clock;
 	for (unsigned n : engineLengths(o))
 	{
@@ -255,9 +259,7 @@ void measureThroughput(Session& s, const Options& o)
 			}
 			mbps[mode] = static_cast<double>(bytes) / 1e6 / std::chrono::duration<double>(elapsed).count();
 		}
-		std::ostringstream line;
-		line << n << ' ' << mbps[0] << ' ' << mbps[1];
-		s.out.line("throughput", line.str());
+		s.out.send("throughput", {std::to_string(n), std::to_string(mbps[0]), std::to_string(mbps[1])});
 	}
 	s.release(p);
 }

@@ -12,13 +12,16 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <regex>
 #include <thread>
 
 #include <unistd.h>
 
 #include "Checks.h"
-#include "EngineClient.h"
+#include "EngineCatalogue.h"
+#include "FbClient.h"
 #include "Isolated.h"
+#include "SystemCalls.h"
 
 namespace check
 {
@@ -30,26 +33,25 @@ namespace
 
 constexpr unsigned pageSize = 8192;
 constexpr int rowCount = 5000, documentCount = 40;
-constexpr auto cryptTimeout = std::chrono::seconds(120);
-constexpr auto engineTimeout = std::chrono::seconds(300);  // the whole run
+// A crypt run that does not move for this long has stalled: the crypt
+// thread saves its position every 1,024 pages, and a database of this size
+// is done in well under a second.
+constexpr auto stallTime = std::chrono::seconds(30);
 
 // What the engine writes in a page header and the database header page.
 constexpr std::uint8_t pageEncrypted = 0x80;  // pag_flags
 constexpr std::uint16_t headerEncrypted = 0x40;  // hdr_flags
 
 // Where the header page keeps its flags, the crypt thread's position and the
-// plug-in's name, by ODS: 12 is 3.0's, 13 is 4.0's and 5.0's, 14 is 6.0's.
-struct HeaderLayout
+// plug-in's name, by the major version of the on-disk structure.
+const catalogue::HeaderLayout& headerLayout(unsigned ods)
 {
-	unsigned flags, cryptPage, plugin;
-};
-HeaderLayout headerLayout(unsigned ods)
-{
-	if (ods <= 12)
-		return {42, 80, 88};
-	if (ods == 13)
-		return {42, 80, 84};
-	return {22, 112, 116};
+	for (const catalogue::HeaderLayout& layout : catalogue::headerLayouts)
+		if (layout.ods == ods)
+			return layout;
+	throw client::Error("the database has on-disk structure " + std::to_string(ods) +
+						", which fbcrypt-check does not know (its engine catalogue has " +
+						std::to_string(std::size(catalogue::headerLayouts)) + " others)");
 }
 enum PageType : std::uint8_t
 {
@@ -58,25 +60,14 @@ enum PageType : std::uint8_t
 	blobPage = 8
 };
 
-// Where the install looks for a Firebird, newest first.
-std::vector<std::string> defaultRoots()
-{
-	return {"/usr/lib/" VELKOR_LIBRARY_ARCH "/firebird/4.0", "/usr/lib/" VELKOR_LIBRARY_ARCH "/firebird/3.0",
-			"/opt/firebird"};
-}
-
-// A Firebird root holds its engine among its plug-ins: libEngine12.so (3.0),
-// 13 (4.0, 5.0), 14 (6.0), and so on.
+// The one rule for a Firebird root: its engine among its plug-ins.
 bool isFirebirdRoot(const fs::path& root)
 {
+	const std::regex engine(catalogue::engineLibrary);
 	std::error_code ec;
-	for (const auto& entry : fs::directory_iterator(root / "plugins", ec))
-	{
-		const std::string name = entry.path().filename().string();
-		if (name.size() > 12 && name.rfind("libEngine", 0) == 0 && name.compare(name.size() - 3, 3, ".so") == 0 &&
-			name.find_first_not_of("0123456789", 9) == name.size() - 3)
+	for (const auto& entry : fs::directory_iterator(root / catalogue::rootPlugins, ec))
+		if (std::regex_search(entry.path().filename().string(), engine))
 			return true;
-	}
 	return false;
 }
 
@@ -103,9 +94,24 @@ void copyReal(const fs::path& from, const fs::path& to)
 	fs::copy_file(fs::canonical(from), to, fs::copy_options::overwrite_existing);
 }
 
-// The private root: copies of the installed root's configuration (settings
-// of ours first, as the engine takes the first line that sets a key), its
-// plug-ins and character sets, the module under test, and a database folder.
+// The private root, made from the installed one by the catalogue's rules
+// (fbrun/roots.py makes the test suite's by the same): its configuration with
+// our settings first, as the engine takes the first line that sets a key; its
+// message file and time zones linked; its plug-ins and character sets as real
+// files; the module under test (and a key holder) with their plugins.conf blocks.
+// A plugins.conf block for a module, and its configuration as a Config
+// block of its own (what getDefaultConfig then hands the plug-in).
+std::string pluginBlock(const std::string& name, const fs::path& module, const Options::Entries& entries)
+{
+	std::string block = "\nPlugin = " + name + " {\n\tModule = " + module.string() + "\n";
+	if (entries.empty())
+		return block + "}\n";
+	block += "\tConfig = " + name + "_config\n}\nConfig = " + name + "_config {\n";
+	for (const auto& [key, value] : entries)
+		block += "\t" + key + " = " + value + "\n";
+	return block + "}\n";
+}
+
 struct PrivateRoot
 {
 	fs::path dir, root, database;
@@ -114,33 +120,45 @@ struct PrivateRoot
 	PrivateRoot(const fs::path& dir, const fs::path& installed, const Options& o, const std::string& plugin)
 		: dir(dir), root(dir / "root"), database(dir / "db" / "check.fdb"), plugin(plugin)
 	{
-		for (const char* sub : {"root/plugins", "root/intl", "db", "lock", "tmp"})
+		for (const char* sub : {"db", "lock", "tmp"})
 			fs::create_directories(dir / sub);
+		for (const char* sub : catalogue::privateRealFiles)
+			fs::create_directories(root / sub);
+		for (const char* name : catalogue::privateConfig)
+			if (fs::exists(installed / name))
+				copyReal(installed / name, root / name);
+		for (const char* name : catalogue::privateLinks)
+			if (fs::exists(installed / name))  // Debian forky's 3.0 has no firebird.msg
+				fs::create_symlink(fs::canonical(installed / name), root / name);
+		for (const char* name : catalogue::privateLinkedFolders)
+			if (fs::is_directory(installed / name))
+				fs::create_directory_symlink(fs::canonical(installed / name), root / name);
+		const std::regex never(catalogue::neverCopy);
+		for (const char* sub : catalogue::privateRealFiles)
+			for (const auto& entry : fs::directory_iterator(installed / sub))
+			{
+				const std::string name = entry.path().filename().string();
+				if (entry.is_regular_file() && !std::regex_search(name, never) && !fs::exists(root / sub / name))
+					copyReal(entry.path(), root / sub / name);
+			}
+		for (const char* tree : catalogue::privateTrees)
+			if (fs::is_directory(installed / tree))
+				fs::copy(installed / tree, root / tree, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+
 		std::string conf;
-		std::string blocks = "\nPlugin = " + plugin + " {\n\tModule = " + (root / "plugins" / fs::path(o.module).filename()).string() + "\n}\n";
 		copyReal(o.module, root / "plugins" / fs::path(o.module).filename());
+		std::string blocks = pluginBlock(plugin, root / "plugins" / fs::path(o.module).filename(), o.pluginConfig);
 		if (!o.keyHolder.empty())
 		{
 			const std::size_t colon = o.keyHolder.rfind(':');
 			const fs::path holder = o.keyHolder.substr(0, colon);
 			const std::string name = o.keyHolder.substr(colon + 1);
 			copyReal(holder, root / "plugins" / holder.filename());
-			blocks += "\nPlugin = " + name + " {\n\tModule = " + (root / "plugins" / holder.filename()).string() + "\n}\n";
+			blocks += pluginBlock(name, root / "plugins" / holder.filename(), o.keyHolderConfig);
 			conf += "KeyHolderPlugin = " + name + "\n";
 		}
-		writeFile(root / "firebird.conf", conf + readFile(installed / "firebird.conf"));
-		writeFile(root / "plugins.conf", readFile(installed / "plugins.conf") + blocks);
-		if (fs::exists(installed / "service-port.conf"))
-			copyReal(installed / "service-port.conf", root / "service-port.conf");
-		if (fs::exists(installed / "firebird.msg"))  // Debian forky's 3.0 has none
-			fs::create_symlink(fs::canonical(installed / "firebird.msg"), root / "firebird.msg");
-		for (const char* sub : {"plugins", "intl"})
-			for (const auto& entry : fs::directory_iterator(installed / sub))
-			{
-				const std::string name = entry.path().filename().string();
-				if (entry.is_regular_file() && name.rfind("libfbSample", 0) != 0 && !fs::exists(root / sub / name))
-					copyReal(entry.path(), root / sub / name);
-			}
+		writeFile(root / "firebird.conf", conf + readFile(root / "firebird.conf"));
+		writeFile(root / "plugins.conf", readFile(root / "plugins.conf") + blocks);
 	}
 };
 
@@ -158,7 +176,7 @@ Header parseHeader(const std::string& data)
 	if (data.size() < 128)
 		throw client::Error("the database file is too short");
 	auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(std::uint8_t(data[at]) | std::uint8_t(data[at + 1]) << 8); };
-	const HeaderLayout at = headerLayout(u16(18) & 0x7fff);
+	const catalogue::HeaderLayout& at = headerLayout(u16(18) & 0x7fff);
 	Header h;
 	h.pageSize = u16(16);
 	h.flags = u16(at.flags);
@@ -201,6 +219,37 @@ const char* typeName(std::uint8_t type)
 	return type == dataPage ? "data" : type == indexPage ? "index" : "blob";
 }
 
+// The key hash the engine keeps for the identity transform: base64 of the
+// SHA-1 of "0123456789ABCDEF", which is what it hashes when encrypt changes nothing.
+constexpr const char* identityKeyHash = "zifLFBCY/rAHFOdYZGvj6ZwYW3E=";
+
+// What the engine's log says of crypting since `from` (its size then).
+std::string loggedCrypt(const fs::path& root, std::uintmax_t from)
+{
+	std::string found;
+	std::error_code ec;
+	for (const auto& entry : fs::directory_iterator(root, ec))
+		if (entry.path().extension() == ".log")
+		{
+			const std::string text = readFile(entry.path());
+			std::istringstream in(text.size() > from ? text.substr(from) : "");
+			for (std::string line; std::getline(in, line);)
+				if (line.find("rypt") != std::string::npos && found.size() < 400)
+					found += (found.empty() ? "" : " / ") + line.substr(line.find_first_not_of(" \t") == std::string::npos ? 0 : line.find_first_not_of(" \t"));
+		}
+	return found;
+}
+
+std::uintmax_t logSize(const fs::path& root)
+{
+	std::uintmax_t size = 0;
+	std::error_code ec;
+	for (const auto& entry : fs::directory_iterator(root, ec))
+		if (entry.path().extension() == ".log")
+			size += fs::file_size(entry.path(), ec);
+	return size;
+}
+
 // What failed a step, in words for its FAIL line.
 struct StepFailure : std::runtime_error
 {
@@ -210,7 +259,7 @@ struct StepFailure : std::runtime_error
 class EngineRun
 {
 public:
-	EngineRun(const Options& o, const PrivateRoot& root) : o_(o), root_(root) {}
+	EngineRun(const Options& o, const PrivateRoot& root, const Reporter& out) : o_(o), root_(root), out_(out) {}
 
 	std::string start()
 	{
@@ -226,15 +275,19 @@ public:
 
 	std::string populate()
 	{
-		client::Connection c(*library_, root_.database.string(), login_);
-		c.execute("create table rows_t (id integer not null primary key, name varchar(60) not null, note varchar(200))");
-		c.execute("create index rows_name on rows_t (name)");
-		c.execute("create table docs (id integer not null primary key, body blob sub_type text)");
-		c.execute("execute block as declare i integer = 0; begin while (i < " + std::to_string(rowCount) +
-				  ") do begin insert into rows_t values (:i, " + rowName(":i") + ", " + rowNote(":i") +
-				  "); i = i + 1; end end");
-		c.execute("execute block as declare i integer = 0; begin while (i < " + std::to_string(documentCount) +
-				  ") do begin insert into docs values (:i, " + document(":i") + "); i = i + 1; end end");
+		{
+			client::Connection c(*library_, root_.database.string(), login_);
+			c.execute("create table rows_t (id integer not null primary key, name varchar(60) not null, note varchar(200))");
+			c.execute("create index rows_name on rows_t (name)");
+			c.execute("create table docs (id integer not null primary key, body blob sub_type text)");
+			c.execute("execute block as declare i integer = 0; begin while (i < " + std::to_string(rowCount) +
+					  ") do begin insert into rows_t values (:i, " + rowName(":i") + ", " + rowNote(":i") +
+					  "); i = i + 1; end end");
+			c.execute("execute block as declare i integer = 0; begin while (i < " + std::to_string(documentCount) +
+					  ") do begin insert into docs values (:i, " + document(":i") + "); i = i + 1; end end");
+		}
+		// The plain file, once the engine has closed it, for what encrypting changed (--encrypting).
+		fs::copy_file(root_.database, plainCopy(), fs::copy_options::overwrite_existing);
 		return std::to_string(rowCount) + " rows with an index, " + std::to_string(documentCount) +
 			   " text blobs of 20-26 KB, pages of " + std::to_string(pageSize) + " bytes";
 	}
@@ -257,11 +310,15 @@ public:
 		// A progress line only on a terminal: a CI log gets none.
 		const bool progress = isatty(STDERR_FILENO);
 		const auto start = std::chrono::steady_clock::now();
+		const std::uintmax_t logged = logSize(root_.root);
+		auto moved = start, beat = start;
+		std::uint32_t last = 0;
 		for (;;)
 		{
 			const auto state = c.info({fb_info_crypt_state, isc_info_end});
 			const std::int64_t flags = state.count(fb_info_crypt_state) ? client::infoInteger(state.at(fb_info_crypt_state)) : -1;
 			const std::uint32_t page = readHeader(root_.database).cryptPage;
+			const auto now = std::chrono::steady_clock::now();
 			if (progress)
 				std::fprintf(stderr, "\r  engine: %s, page %u of %lld   ", encrypt ? "encrypting" : "decrypting", page,
 							 static_cast<long long>(pages));
@@ -274,9 +331,28 @@ public:
 									  std::string(encrypt ? "not encrypted" : "still encrypted"));
 				break;
 			}
-			if (std::chrono::steady_clock::now() - start > cryptTimeout)
-				throw StepFailure("the crypt thread was not done after " + std::to_string(cryptTimeout.count()) +
-								  " s (at page " + std::to_string(page) + " of " + std::to_string(pages) + ")");
+			if (page != last)
+			{
+				last = page;
+				moved = now;
+			}
+			// The crypt thread that stopped with an error says so in the
+			// engine's log: then a few seconds without progress are enough.
+			const std::string log = loggedCrypt(root_.root, logged);
+			if (now - moved > stallTime || now > o_.deadline || (!log.empty() && now - moved > std::chrono::seconds(3)))
+			{
+				throw StepFailure(std::string(now > o_.deadline ? "the run's --timeout came" : "no progress") + " at page " +
+								  std::to_string(page) + " of " + std::to_string(pages) + " for " +
+								  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - moved).count()) +
+								  " s: the crypt thread reads every page back, so an in-place decrypt that differs from a "
+								  "decrypt into a separate buffer, or output that changes from call to call, stops it" +
+								  (log.empty() ? "" : "; the engine logged: " + log));
+			}
+			if (now - beat > std::chrono::seconds(2))
+			{
+				out_.send("progress", {std::to_string(page)});  // heard: the run is alive, and waited on here
+				beat = now;
+			}
 			std::this_thread::sleep_for(std::chrono::milliseconds(50));
 		}
 		const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -317,14 +393,59 @@ public:
 								  " pages " + (encrypted ? "lack" : "still carry") + " the engine's encrypted flag");
 			seen += (seen.empty() ? "" : ", ") + std::to_string(all) + " " + typeName(type);
 		}
-		return std::string(encrypted ? "every" : "no") + " data, index and blob page carries the encrypted flag (" + seen + ")";
+		std::string message =
+			std::string(encrypted ? "every" : "no") + " data, index and blob page carries the encrypted flag (" + seen + ")";
+		if (encrypted && o_.encrypting)
+			message += "; " + comparedWithPlain();
+		return message;
+	}
+
+	// --encrypting: the encrypted file's data, index and blob pages against
+	// the plain copy taken before ENCRYPT, body by body.
+	std::string comparedWithPlain()
+	{
+		const std::string now = readFile(root_.database), before = readFile(plainCopy());
+		const std::string head = now.substr(0, pageSize);
+		if (head.find(identityKeyHash) != std::string::npos)
+			throw StepFailure(std::string("the header's key hash is ") + identityKeyHash +
+							  ", the identity transform's: encrypt left \"0123456789ABCDEF\" as it was, so the plug-in "
+							  "wrote plaintext (was a key offered? a key holder: --key-holder)");
+		int compared = 0, same = 0;
+		for (std::size_t at = 0; at + pageSize <= now.size() && at + pageSize <= before.size(); at += pageSize)
+		{
+			const auto type = static_cast<std::uint8_t>(now[at]);
+			if (type != dataPage && type != indexPage && type != blobPage)
+				continue;
+			++compared;
+			same += now.compare(at + 16, pageSize - 16, before, at + 16, pageSize - 16) == 0;
+		}
+		if (compared && same * 2 >= compared)
+			throw StepFailure(std::to_string(same) + " of " + std::to_string(compared) +
+							  " data, index and blob pages hold the same bytes as before ENCRYPT: the plug-in wrote "
+							  "plaintext while the header says the database is encrypted");
+		return std::to_string(compared - same) + " of " + std::to_string(compared) + " page bodies changed";
+	}
+
+	// The encrypted database moved to another folder under another name, as a
+	// restore or a copy puts it, and read there through a fresh attachment.
+	std::string moved()
+	{
+		const fs::path dir = root_.dir / "db" / "moved elsewhere";
+		fs::create_directories(dir);
+		const fs::path copy = dir / "MOVED-COPY.FDB";
+		fs::copy_file(root_.database, copy, fs::copy_options::overwrite_existing);
+		const std::string read = rows(copy);
+		fs::remove(copy);
+		return "the encrypted file, copied to " + copy.string() + ", attaches and reads back: " + read;
 	}
 
 	// Every row, through a fresh attachment: the pages come from the file
 	// and through decrypt.
-	std::string rows()
+	std::string rows() { return rows(root_.database); }
+
+	std::string rows(const fs::path& database)
 	{
-		client::Connection c(*library_, root_.database.string(), login_);
+		client::Connection c(*library_, database.string(), login_);
 		const std::vector<client::Connection::Row> got = c.query(
 			"select (select count(*) from rows_t), "
 			"(select count(*) from rows_t where name is distinct from " + rowName("id") + " or note is distinct from " + rowNote("id") + "), "
@@ -350,6 +471,8 @@ public:
 	}
 
 private:
+	fs::path plainCopy() const { return root_.dir / "db" / "plain-copy.fdb"; }
+
 	static std::string rowName(const std::string& id) { return "'row ' || " + id; }
 	static std::string rowNote(const std::string& id) { return "rpad('note ' || " + id + ", 150, '.')"; }
 	static std::string document(const std::string& id)
@@ -364,6 +487,7 @@ private:
 
 	const Options& o_;
 	const PrivateRoot& root_;
+	const Reporter& out_;
 	client::Login login_;
 	std::unique_ptr<client::Library> library_;
 	std::string version_;
@@ -380,43 +504,85 @@ std::string findEngineRoot(const std::string& given, std::string& why)
 		why = given + " is not a Firebird root (no engine, plugins/libEngineNN.so, in it)";
 		return "";
 	}
-	for (const std::string& root : defaultRoots())
+	for (const char* root : catalogue::installedRoots)
 		if (isFirebirdRoot(root))
 			return root;
 	why = "no Firebird installed (looked in";
-	for (const std::string& root : defaultRoots())
-		why += " " + root;
+	for (const char* root : catalogue::installedRoots)
+		why += std::string(" ") + root;
 	why += "); give its folder: --engine FIREBIRD_ROOT";
 	return "";
+}
+
+namespace
+{
+
+// The steps, in the order they run; each one's PASS message, or it throws.
+struct Step
+{
+	const char* name;
+	const char* what;
+	std::string (*run)(EngineRun&);
+};
+
+const std::vector<Step>& steps()
+{
+	static const std::vector<Step> table = {
+		{"engine", "the embedded engine of the Firebird root, from a private root with the module",
+		 [](EngineRun& e) { return e.start(); }},
+		{"engine-database", "a database: rows with an index, and text blobs", [](EngineRun& e) { return e.populate(); }},
+		{"engine-encrypt", "ALTER DATABASE ENCRYPT WITH the plug-in; the crypt thread runs to the end",
+		 [](EngineRun& e) { return e.crypt(true); }},
+		{"engine-header", "the header page: encrypted, the plug-in's name, no crypt run pending",
+		 [](EngineRun& e) { return e.header(true); }},
+		{"engine-pages", "every data, index and blob page carries the encrypted flag (--encrypting: and changed)",
+		 [](EngineRun& e) { return e.pages(true); }},
+		{"engine-rows", "every row, the index and the blobs read back through a fresh attachment",
+		 [](EngineRun& e) { return e.rows(); }},
+		{"engine-moved", "the encrypted file copied elsewhere, under another name, attaches and reads back",
+		 [](EngineRun& e) { return e.moved(); }},
+		{"engine-decrypt", "ALTER DATABASE DECRYPT; the crypt thread runs to the end",
+		 [](EngineRun& e) { return e.crypt(false); }},
+		{"engine-decrypted", "the header, the pages and every row, plain again",
+		 [](EngineRun& e) { return e.header(false) + "; " + e.pages(false) + "; " + e.rows(); }},
+	};
+	return table;
+}
+
+}  // namespace
+
+const std::vector<EngineStep>& engineSteps()
+{
+	static const std::vector<EngineStep> list = []
+	{
+		std::vector<EngineStep> out;
+		for (const Step& s : steps())
+			out.push_back({s.name, s.what});
+		return out;
+	}();
+	return list;
 }
 
 void engineJob(const Options& o, const std::string& dir, const std::string& plugin, const Reporter& out)
 {
 	PrivateRoot root(dir, o.engineRoot, o, plugin);
-	EngineRun engine(o, root);
-	using Step = std::function<std::string()>;
-	const std::vector<std::pair<std::string, Step>> steps = {
-		{"engine", [&] { return engine.start(); }},
-		{"engine-database", [&] { return engine.populate(); }},
-		{"engine-encrypt", [&] { return engine.crypt(true); }},
-		{"engine-header", [&] { return engine.header(true); }},
-		{"engine-pages", [&] { return engine.pages(true); }},
-		{"engine-rows", [&] { return engine.rows(); }},
-		{"engine-decrypt", [&] { return engine.crypt(false); }},
-		{"engine-decrypted", [&] { return engine.header(false) + "; " + engine.pages(false) + "; " + engine.rows(); }},
-	};
-	for (const auto& [name, step] : steps)
+	EngineRun engine(o, root, out);
+	for (const Step& step : steps())
 	{
-		out.calling(name);
+		out.calling(step.name);
+		const auto started = std::chrono::steady_clock::now();
+		const auto took = [&]
+		{ return std::to_string(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()); };
 		try
 		{
-			out.line("step", name + "\tpass\t" + step());
-			if (name == "engine")
-				out.line("engine-version", engine.version());
+			const std::string message = step.run(engine);
+			out.send("step", {step.name, "pass", message, took()});
+			if (step.name == std::string("engine"))
+				out.send("engine-version", {engine.version()});
 		}
 		catch (const std::exception& e)
 		{
-			out.line("step", name + "\tfail\t" + e.what());
+			out.send("step", {step.name, "fail", e.what(), took()});
 			break;
 		}
 	}
@@ -436,31 +602,27 @@ std::vector<Result> checkInEngine(const Options& o, const Factory& factory, Plug
 	run.engineRoot = findEngineRoot(o.engineRoot, why);
 	if (run.engineRoot.empty())
 	{
-		for (const std::string& step : engineSteps())
-			results.push_back({step, Outcome::skip, step == "engine" ? why : "no engine"});
+		for (const EngineStep& step : engineSteps())
+			results.push_back({step.name, Outcome::skip, results.empty() ? why : "no engine"});
 		return results;
 	}
 
-	char pattern[] = "/tmp/fbcrypt-check-XXXXXX";
-	if (!mkdtemp(pattern))
-		throw std::runtime_error("cannot make a temporary folder");
-	const fs::path dir = pattern;
-	ChildOutcome child = runIsolated(run, "engine " + dir.string() + " " + factory.name, engineTimeout);
+	const fs::path dir = sys::makeTemporaryFolder("fbcrypt-check-");
+	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(o.deadline - std::chrono::steady_clock::now());
+	// A step that says nothing for a minute is stuck in the engine (a page
+	// that decrypts wrong can keep it reading for ever); the crypt runs say
+	// how they go as they wait.
+	ChildOutcome child = runIsolated(run, {"engine", {dir.string(), factory.name}}, std::max(left, std::chrono::milliseconds(0)),
+									 std::chrono::seconds(60));
 	std::error_code ignored;
 	fs::remove_all(dir, ignored);
 
-	for (const auto& [kind, text] : child.lines)
-		if (kind == "engine-version")
-			report.engineVersion = text;
-		else if (kind == "step")
-		{
-			std::istringstream in(text);
-			std::string name, outcome, message;
-			std::getline(in, name, '\t');
-			std::getline(in, outcome, '\t');
-			std::getline(in, message);
-			results.push_back({name, outcome == "pass" ? Outcome::pass : Outcome::fail, message});
-		}
+	for (const ReportLine& line : child.lines)
+		if (line.kind == "engine-version")
+			report.engineVersion = line.field(0);
+		else if (line.kind == "step")
+			results.push_back({line.field(0), line.field(1) == "pass" ? Outcome::pass : Outcome::fail, line.field(2),
+							   std::stod(line.field(3))});
 	if (!child.finished)
 	{
 		// The engine's process died in the step after the last one reported.
@@ -472,7 +634,7 @@ std::vector<Result> checkInEngine(const Options& o, const Factory& factory, Plug
 	}
 	const std::string failed = !results.empty() && results.back().outcome == Outcome::fail ? results.back().check : "";
 	for (std::size_t i = results.size(); i < engineSteps().size(); ++i)
-		results.push_back({engineSteps()[i], Outcome::skip, "not run after " + failed + " failed"});
+		results.push_back({engineSteps()[i].name, Outcome::skip, "not run after " + failed + " failed"});
 	return results;
 }
 

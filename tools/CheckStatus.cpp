@@ -2,36 +2,37 @@
 // engines hand encrypt and decrypt clean statuses (tests/engine/test_calls.py),
 // so a status left dirty is a WARN; velkor's own contract, that every call
 // cleans its status, makes it a FAIL (--strict-status, implied by --identity).
+// The interfaces' dispatchers are noexcept: an exception that leaves an
+// operation ends the engine's process (std::terminate).
 #include <functional>
 
 #include "FakeCryptInputs.h"
-#include "FakePluginConfig.h"
+#include "FakeConfig.h"
 #include "RandomBytes.h"
 #include "Session.h"
 
 namespace check
 {
 
-using host::randomBytes;
+using standin::randomBytes;
 
 std::string checkDirtyStatus(Session& s, const Options& o)
 {
-	host::FakePluginConfig config;
-	host::FakeCryptInfo info(databasePath);
-	host::FakeKeyHolder holder("", standInKey());
-	Firebird::IKeyHolderPlugin* holders[] = {&holder};
+	standin::FakePluginConfig config(s.entries());
+	standin::FakeCryptInfo info(databasePath);
+	Firebird::IKeyHolderPlugin* holders[] = {s.keyHolder()};
 	IDbCryptPlugin* p = s.create(config);
 	Bytes page = randomBytes(48, 1), out(48);
-	std::vector<std::pair<std::string, std::function<void(host::HostStatus*)>>> calls = {
-		{"setKey", [&](host::HostStatus* st) { p->setKey(st, 1, holders, ""); }},
-		{"setInfo", [&](host::HostStatus* st) { p->setInfo(st, &info); }},
-		{"encrypt", [&](host::HostStatus* st) { p->encrypt(st, 48, page.data(), out.data()); }},
-		{"decrypt", [&](host::HostStatus* st) { p->decrypt(st, 48, out.data(), out.data()); }},
+	std::vector<std::pair<std::string, std::function<void(standin::HostStatus*)>>> calls = {
+		{"setKey", [&](standin::HostStatus* st) { p->setKey(st, 1, holders, s.keyName()); }},
+		{"setInfo", [&](standin::HostStatus* st) { p->setInfo(st, &info); }},
+		{"encrypt", [&](standin::HostStatus* st) { p->encrypt(st, 48, page.data(), out.data()); }},
+		{"decrypt", [&](standin::HostStatus* st) { p->decrypt(st, 48, out.data(), out.data()); }},
 	};
 	std::string dirty;
 	for (auto& [name, f] : calls)
 	{
-		host::HostStatus status;
+		standin::HostStatus status;
 		status.makeDirty();
 		s.call(name, [&] { f(&status); });
 		if (!status.isClean())
@@ -47,24 +48,30 @@ std::string checkDirtyStatus(Session& s, const Options& o)
 	throw Warning(what + "; harmless in the engines, which hand these calls clean statuses (--strict-status fails it)");
 }
 
-std::string checkExceptions(Session& s, const Options&)
+std::string checkExceptions(Session& s, const Options& o)
 {
-	host::FakePluginConfig config;
-	host::FakeOwner owner;
-	host::FakeCryptInfo info(databasePath);
-	host::HostStatus status;
-	Bytes page = randomBytes(4080, 2), out(4080);
+	standin::FakePluginConfig config(s.entries());
+	standin::FakeOwner owner;
+	standin::FakeCryptInfo info(databasePath);
+	standin::HostStatus status;
 	IDbCryptPlugin* p = s.create(config);
 	s.call("addRef", [&] { p->addRef(); });
 	s.call("setOwner", [&] { p->setOwner(&owner); });
 	s.call("getOwner", [&] { p->getOwner(); });
 	s.call("setInfo", [&] { p->setInfo(&status, &info); });
-	s.call("setKey", [&] { p->setKey(&status, 0, nullptr, nullptr); });
-	s.encrypt(p, &status, 4080, page.data(), out.data());
-	s.decrypt(p, &status, 4080, out.data(), out.data());
+	// As the engine calls it when no key holder is configured: no holders, the key name "".
+	s.call("setKey", [&] { p->setKey(&status, 0, nullptr, s.keyName()); });
+	Firebird::IKeyHolderPlugin* holders[] = {s.keyHolder()};
+	s.call("setKey", [&] { p->setKey(&status, 1, holders, s.keyName()); });
+	for (unsigned n : engineLengths(o))
+	{
+		Bytes page = randomBytes(n, 2), out(n);
+		s.encrypt(p, &status, n, page.data(), out.data());
+		s.decrypt(p, &status, n, out.data(), out.data());
+	}
 	s.release(p);
 	s.release(p);
-	return "none reached the caller from any operation";
+	return "none reached the caller from any operation, at lengths " + joined(engineLengths(o));
 }
 
 }  // namespace check

@@ -1,33 +1,18 @@
 // What fbcrypt-check verifies in a database crypt plug-in module: the
 // engine's expectations of registration, reference counts, statuses and the
-// transform, each check run against a fresh load of the module.
+// transform, each check run against a fresh load of the module; and, with
+// --engine, the steps in a real engine. Both are tables (Checks.cpp): a name,
+// whether it runs by default, one line of what it checks, and the checks
+// whose FAIL makes it meaningless (it is then SKIPped "after X FAIL").
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "Options.h"
+
 namespace check
 {
-
-struct Options
-{
-	std::string module;
-	std::string plugin;  // empty: every database crypt factory
-	bool identity = false;
-	bool strictStatus = false;  // velkor's contract: every call cleans its status (--identity implies it)
-	bool encrypting = false;
-	unsigned threads = 0;
-	std::vector<unsigned> pageSizes;
-	bool json = false;
-	std::string junit;  // a JUnit XML report to write, or empty
-	// In a real engine: the Firebird root (empty: found as the install finds
-	// one), a key holder MODULE:NAME and a key name for the ALTER.
-	bool engine = false;
-	std::string engineRoot;
-	std::string keyHolder;
-	std::string keyName;
-	std::string job;  // set in a child started for one job (Windows)
-};
 
 struct Factory
 {
@@ -57,6 +42,7 @@ struct Result
 	std::string check;
 	Outcome outcome;
 	std::string message;
+	double seconds = 0;
 };
 
 struct Throughput
@@ -75,13 +61,34 @@ struct PluginReport
 	std::vector<Throughput> throughput;
 };
 
+// A check or an engine step, as --list-checks shows it.
+struct CheckInfo
+{
+	const char* name;
+	const char* runs;  // "default", or the option that turns it on
+	const char* what;
+};
+std::vector<CheckInfo> listChecks();
+// Whether `name` names a check (for --only and --skip).
+bool isCheck(const std::string& name);
+
 Discovery discover(const Options& options);
+// Why the key holder of --key-holder cannot be used (not a module, no key
+// holder registered under its name), or "" when it can.
+std::string keyHolderProblem(const Options& options);
 // Every check without an engine, each in a process of its own; then, with
 // --engine, the steps in a real one.
 PluginReport checkPlugin(const Options& options, const Factory& factory);
-// The lengths the engine passes: 16 and 48, then each page size minus its header.
-std::vector<unsigned> engineLengths(const Options& options);
 
+// ---- The real engine (CheckEngine.cpp; CheckEngineUnavailable.cpp where it is not built)
+
+struct EngineStep
+{
+	const char* name;
+	const char* what;
+};
+// In the order they run.
+const std::vector<EngineStep>& engineSteps();
 // The installed Firebird to use: `given`, else the first the install would
 // find; empty, with the reason in `why`, when there is none.
 std::string findEngineRoot(const std::string& given, std::string& why);
@@ -89,14 +96,9 @@ std::string findEngineRoot(const std::string& given, std::string& why);
 bool engineModeBuilt();
 // The steps in a real engine; the engine's version goes to `report`.
 std::vector<Result> checkInEngine(const Options& options, const Factory& factory, PluginReport& report);
-// The engine steps' names, in the order they run.
-const std::vector<std::string>& engineSteps();
 
 class Reporter;
-// What a child process runs (Isolated.h): "discover", "check NAME INDEX",
-// "throughput INDEX" or "engine DIR NAME" for the factory registered INDEX-th.
-void runJob(const Options& options, const std::string& job, const Reporter& out);
-// The engine steps, in the child (CheckEngine.cpp).
+// The engine steps, in the child.
 void engineJob(const Options& options, const std::string& dir, const std::string& plugin, const Reporter& out);
 
 }  // namespace check

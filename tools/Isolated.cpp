@@ -7,6 +7,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "SystemCalls.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -21,7 +23,81 @@
 namespace check
 {
 
-// ---- Both sides, every platform -------------------------------------------
+// ---- The line format, both sides, every platform ---------------------------
+
+const std::string& ReportLine::field(std::size_t i) const
+{
+	static const std::string none;
+	return i < fields.size() ? fields[i] : none;
+}
+
+namespace
+{
+
+void escapeInto(std::string& out, const std::string& text)
+{
+	for (char c : text)
+		switch (c)
+		{
+		case '\\':
+			out += "\\\\";
+			break;
+		case '\t':
+			out += "\\t";
+			break;
+		case '\n':
+			out += "\\n";
+			break;
+		case '\r':
+			out += "\\r";
+			break;
+		default:
+			out += c;
+		}
+}
+
+}  // namespace
+
+std::string encodeLine(const ReportLine& line)
+{
+	std::string out;
+	escapeInto(out, line.kind);
+	for (const std::string& f : line.fields)
+	{
+		out += '\t';
+		escapeInto(out, f);
+	}
+	return out;
+}
+
+ReportLine decodeLine(const std::string& text)
+{
+	std::vector<std::string> parts(1);
+	for (std::size_t i = 0; i < text.size(); ++i)
+	{
+		const char c = text[i];
+		if (c == '\t')
+			parts.emplace_back();
+		else if (c == '\\' && i + 1 < text.size())
+		{
+			const char e = text[++i];
+			parts.back() += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e;
+		}
+		else
+			parts.back() += c;
+	}
+	ReportLine line{parts.front(), {}};
+	line.fields.assign(parts.begin() + 1, parts.end());
+	return line;
+}
+
+const ReportLine* ChildOutcome::first(const std::string& kind) const
+{
+	for (const ReportLine& l : lines)
+		if (l.kind == kind)
+			return &l;
+	return nullptr;
+}
 
 namespace
 {
@@ -50,22 +126,19 @@ const Reporter* activeReporter = nullptr;
 		}
 	}
 	if (activeReporter)
-		activeReporter->line("escaped", what);
+		activeReporter->send("escaped", {what});
 	_exit(70);
 }
 
-// One line of the child's report into `outcome`.
-void take(ChildOutcome& outcome, const std::string& line)
+void take(ChildOutcome& outcome, const std::string& text)
 {
-	const std::size_t space = line.find(' ');
-	const std::string kind = line.substr(0, space);
-	const std::string text = space == std::string::npos ? "" : line.substr(space + 1);
-	if (kind == "op")
-		outcome.lastCall = text;
-	else if (kind == "escaped")
-		outcome.escaped = text;
+	ReportLine line = decodeLine(text);
+	if (line.kind == "op")
+		outcome.lastCall = line.field(0);
+	else if (line.kind == "escaped")
+		outcome.escaped = line.field(0);
 	else
-		outcome.lines.emplace_back(kind, text);
+		outcome.lines.push_back(std::move(line));
 }
 
 void takeAll(ChildOutcome& outcome, std::string& pending)
@@ -74,20 +147,28 @@ void takeAll(ChildOutcome& outcome, std::string& pending)
 		take(outcome, pending.substr(0, eol));
 }
 
-std::string lateDeath(std::chrono::seconds limit)
+std::string lateDeath(std::chrono::milliseconds limit)
 {
-	return "did not finish within " + std::to_string(limit.count()) + " s and was killed";
+	return "did not finish within " + std::to_string((limit.count() + 999) / 1000) + " s and was killed";
+}
+
+std::string quietDeath(std::chrono::milliseconds quiet)
+{
+	return "made no progress for " + std::to_string((quiet.count() + 999) / 1000) + " s and was killed";
+}
+
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point start)
+{
+	return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace
 
-void Reporter::line(const std::string& kind, const std::string& text) const
+void Reporter::send(const std::string& kind, const std::vector<std::string>& fields) const
 {
-	std::string out = kind + " " + text;
-	for (char& c : out)
-		if (c == '\n' || c == '\r')
-			c = ' ';
-	out += '\n';
+	const std::string out = encodeLine({kind, fields}) + "\n";
 	for (std::size_t done = 0; done < out.size();)
 	{
 		const auto n = write(fd_, out.data() + done, static_cast<unsigned>(out.size() - done));
@@ -97,7 +178,7 @@ void Reporter::line(const std::string& kind, const std::string& text) const
 	}
 }
 
-void runChild(const Options& options, const std::string& job, int fd)
+void runChild(const Options& options, const ReportLine& job, int fd)
 {
 	Reporter reporter(fd);
 	activeReporter = &reporter;
@@ -108,12 +189,12 @@ void runChild(const Options& options, const std::string& job, int fd)
 	}
 	catch (const std::exception& e)
 	{
-		reporter.line("escaped", e.what());
+		reporter.send("escaped", {e.what()});
 		_exit(71);
 	}
 	catch (...)
 	{
-		reporter.line("escaped", "an exception of unknown type");
+		reporter.send("escaped", {"an exception of unknown type"});
 		_exit(71);
 	}
 	_exit(0);
@@ -183,6 +264,23 @@ std::string terminateMessage(const std::string& stderrText)
 	return stderrText.substr(from, stderrText.find_first_of("\r\n", from) - from);
 }
 
+// Handles closed however the function that owns them leaves.
+struct Handle
+{
+	HANDLE h = nullptr;
+	~Handle()
+	{
+		if (h && h != INVALID_HANDLE_VALUE)
+			CloseHandle(h);
+	}
+	void close()
+	{
+		if (h && h != INVALID_HANDLE_VALUE)
+			CloseHandle(h);
+		h = nullptr;
+	}
+};
+
 }  // namespace
 
 void rememberCommandLine(int, char**)
@@ -193,35 +291,52 @@ void rememberCommandLine(int, char**)
 void runChildOnStdout(const Options& options, const std::string& job)
 {
 	_setmode(_fileno(stdout), _O_BINARY);  // the report's lines end in \n alone
-	runChild(options, job, _fileno(stdout));
+	runChild(options, decodeLine(job), _fileno(stdout));
 }
 
-ChildOutcome runIsolated(const Options&, const std::string& job, std::chrono::seconds limit)
+ChildOutcome runIsolated(const Options&, const ReportLine& job, std::chrono::milliseconds limit,
+						 std::chrono::milliseconds quiet)
 {
 	SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-	HANDLE readEnd = nullptr, writeEnd = nullptr;
-	if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-		throw std::runtime_error("CreatePipe failed");
-	SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-	wchar_t tempDir[MAX_PATH], errPath[MAX_PATH];
-	GetTempPathW(MAX_PATH, tempDir);
-	GetTempFileNameW(tempDir, L"fbc", 0, errPath);
-	HANDLE errFile = CreateFileW(errPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-								 FILE_ATTRIBUTE_TEMPORARY, nullptr);
+	Handle readEnd, writeEnd;
+	if (sys::injected("CreatePipe"))
+	{
+		SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+		sys::fail("cannot make a pipe to a child process (CreatePipe)");
+	}
+	if (!CreatePipe(&readEnd.h, &writeEnd.h, &inherit, 0))
+		sys::fail("cannot make a pipe to a child process (CreatePipe)");
+	SetHandleInformation(readEnd.h, HANDLE_FLAG_INHERIT, 0);
+	// The child's standard error goes to a file of its own, read after it ends.
+	const std::filesystem::path errPath =
+		std::filesystem::temp_directory_path() /
+		("fbcrypt-check-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) + ".err");
+	Handle errFile;
+	errFile.h = CreateFileW(errPath.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherit,
+							CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+	if (errFile.h == INVALID_HANDLE_VALUE)
+		sys::fail("cannot make " + errPath.string());
 
 	STARTUPINFOW start = {};
 	start.cb = sizeof start;
 	start.dwFlags = STARTF_USESTDHANDLES;
 	start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-	start.hStdOutput = writeEnd;
-	start.hStdError = errFile;
-	std::wstring line = commandLine + L" --job " + quoted(widened(job));
+	start.hStdOutput = writeEnd.h;
+	start.hStdError = errFile.h;
+	std::wstring line = commandLine + L" --job " + quoted(widened(encodeLine(job)));
 	PROCESS_INFORMATION child = {};
+	const auto started = Clock::now();
+	if (sys::injected("CreateProcess"))
+	{
+		SetLastError(ERROR_INTERNAL_ERROR);
+		sys::fail("cannot start a child process (CreateProcess)");
+	}
 	if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child))
-		throw std::runtime_error("CreateProcess failed: error " + std::to_string(GetLastError()));
-	CloseHandle(writeEnd);
-	CloseHandle(errFile);
+		sys::fail("cannot start a child process (CreateProcess)");
+	Handle process{child.hProcess};
 	CloseHandle(child.hThread);
+	writeEnd.close();
+	errFile.close();
 
 	// A thread reads the report; the parent waits for the child, bounded.
 	ChildOutcome outcome;
@@ -230,8 +345,12 @@ ChildOutcome runIsolated(const Options&, const std::string& job, std::chrono::se
 	{
 		HANDLE pipe;
 		std::string* pending;
-	} reading{readEnd, &pending};
-	HANDLE reader = CreateThread(
+		CRITICAL_SECTION lock;
+		ULONGLONG heard;  // GetTickCount64 of the last bytes read
+	} reading{readEnd.h, &pending, {}, GetTickCount64()};
+	InitializeCriticalSection(&reading.lock);
+	Handle reader;
+	reader.h = CreateThread(
 		nullptr, 0,
 		[](void* p) -> DWORD
 		{
@@ -239,37 +358,60 @@ ChildOutcome runIsolated(const Options&, const std::string& job, std::chrono::se
 			char buffer[4096];
 			DWORD n = 0;
 			while (ReadFile(r->pipe, buffer, sizeof buffer, &n, nullptr) && n)
+			{
+				EnterCriticalSection(&r->lock);
 				r->pending->append(buffer, n);
+				r->heard = GetTickCount64();
+				LeaveCriticalSection(&r->lock);
+			}
 			return 0;
 		},
 		&reading, 0, nullptr);
-	const bool late = WaitForSingleObject(child.hProcess, static_cast<DWORD>(limit.count() * 1000)) == WAIT_TIMEOUT;
-	if (late)
+	if (!reader.h)
 	{
-		TerminateProcess(child.hProcess, 1);
-		WaitForSingleObject(child.hProcess, INFINITE);
+		TerminateProcess(process.h, 1);
+		sys::fail("cannot start a thread to read a child process");
 	}
-	WaitForSingleObject(reader, INFINITE);
-	CloseHandle(reader);
-	CloseHandle(readEnd);
+	// Waited in slices, so that a child that has gone quiet is seen.
+	const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
+	bool late = false, silent = false;
+	while (WaitForSingleObject(process.h, 200) == WAIT_TIMEOUT)
+	{
+		EnterCriticalSection(&reading.lock);
+		const ULONGLONG heard = reading.heard;
+		LeaveCriticalSection(&reading.lock);
+		const ULONGLONG now = GetTickCount64();
+		late = now >= deadline;
+		silent = quiet != std::chrono::milliseconds::max() && now >= heard + static_cast<ULONGLONG>(quiet.count());
+		if (late || silent)
+		{
+			TerminateProcess(process.h, 1);
+			WaitForSingleObject(process.h, INFINITE);
+			break;
+		}
+	}
+	WaitForSingleObject(reader.h, INFINITE);
+	DeleteCriticalSection(&reading.lock);
 	DWORD code = 0;
-	GetExitCodeProcess(child.hProcess, &code);
-	CloseHandle(child.hProcess);
+	GetExitCodeProcess(process.h, &code);
+	outcome.seconds = since(started);
 	takeAll(outcome, pending);
 
 	std::string stderrText;
-	if (FILE* f = _wfopen(errPath, L"rb"))
+	if (FILE* f = _wfopen(errPath.wstring().c_str(), L"rb"))
 	{
 		char buffer[4096];
 		for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
 			stderrText.append(buffer, n);
 		std::fclose(f);
 	}
-	DeleteFileW(errPath);
+	DeleteFileW(errPath.wstring().c_str());
 	std::fwrite(stderrText.data(), 1, stderrText.size(), stderr);  // as a forked child's would appear
 
 	if (late)
 		outcome.death = lateDeath(limit);
+	else if (silent)
+		outcome.death = quietDeath(quiet);
 	else if (code == 0)
 		outcome.finished = true;
 	else
@@ -288,17 +430,31 @@ void rememberCommandLine(int, char**) {}
 
 void runChildOnStdout(const Options& options, const std::string& job)
 {
-	runChild(options, job, STDOUT_FILENO);
+	runChild(options, decodeLine(job), STDOUT_FILENO);
 }
 
-ChildOutcome runIsolated(const Options& options, const std::string& job, std::chrono::seconds limit)
+ChildOutcome runIsolated(const Options& options, const ReportLine& job, std::chrono::milliseconds limit,
+						 std::chrono::milliseconds quiet)
 {
 	int fds[2];
-	if (pipe(fds) != 0)
-		throw std::runtime_error(std::string("pipe: ") + strerror(errno));
-	const pid_t pid = fork();
+	if (sys::injected("pipe"))
+		errno = EMFILE;
+	if (sys::injected("pipe") || pipe(fds) != 0)
+		sys::fail("cannot make a pipe to a child process (pipe)");
+	const auto started = Clock::now();
+	pid_t pid = -1;
+	if (sys::injected("fork"))
+		errno = EAGAIN;
+	else
+		pid = fork();
 	if (pid < 0)
-		throw std::runtime_error(std::string("fork: ") + strerror(errno));
+	{
+		const int why = errno;
+		close(fds[0]);
+		close(fds[1]);
+		errno = why;
+		sys::fail("cannot start a child process (fork)");
+	}
 	if (pid == 0)
 	{
 		close(fds[0]);
@@ -309,26 +465,39 @@ ChildOutcome runIsolated(const Options& options, const std::string& job, std::ch
 	ChildOutcome outcome;
 	std::string pending;
 	char buffer[4096];
-	const auto deadline = std::chrono::steady_clock::now() + limit;
-	bool late = false;
+	const auto deadline = started + limit;
+	auto heard = started;
+	bool late = false, silent = false;
 	for (;;)
 	{
-		const auto left =
-			std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+		const auto now = Clock::now();
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+		if (quiet != std::chrono::milliseconds::max())
+			left = std::min(left, std::chrono::duration_cast<std::chrono::milliseconds>(heard + quiet - now));
 		pollfd ready = {fds[0], POLLIN, 0};
 		const int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
 		if (polled < 0 && errno == EINTR)
 			continue;
 		if (polled == 0)
 		{
-			late = true;
+			(Clock::now() >= deadline ? late : silent) = true;
 			kill(pid, SIGKILL);
 			break;
 		}
-		const ssize_t n = read(fds[0], buffer, sizeof buffer);
+		heard = Clock::now();
+		const ssize_t n = polled < 0 ? -1 : read(fds[0], buffer, sizeof buffer);
 		if (n < 0 && errno == EINTR)
 			continue;
-		if (n <= 0)
+		if (n < 0)
+		{
+			const int why = errno;
+			kill(pid, SIGKILL);
+			waitpid(pid, nullptr, 0);
+			close(fds[0]);
+			errno = why;
+			sys::fail("cannot read from a child process");
+		}
+		if (n == 0)
 			break;
 		pending.append(buffer, static_cast<std::size_t>(n));
 		takeAll(outcome, pending);
@@ -336,11 +505,25 @@ ChildOutcome runIsolated(const Options& options, const std::string& job, std::ch
 	close(fds[0]);
 
 	int status = 0;
-	while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+	pid_t waited;
+	if (sys::injected("waitpid"))
 	{
+		kill(pid, SIGKILL);
+		waitpid(pid, nullptr, 0);
+		errno = ECHILD;
+		waited = -1;
 	}
+	else
+		while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR)
+		{
+		}
+	if (waited < 0)
+		sys::fail("cannot learn how a child process ended (waitpid)");
+	outcome.seconds = since(started);
 	if (late)
 		outcome.death = lateDeath(limit);
+	else if (silent)
+		outcome.death = quietDeath(quiet);
 	else if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
 		outcome.finished = true;
 	else if (WIFSIGNALED(status))

@@ -11,17 +11,14 @@
 
 #include <firebird/Interface.h>
 
-#include "Checks.h"
+#include "Options.h"
 #include "FakeMaster.h"
 #include "HostStatus.h"
 #include "Isolated.h"
 #include "LoadedModule.h"
 
-namespace host
-{
-class FakeKeyHolder;
-class FakePluginConfig;
-}  // namespace host
+#include "FakeConfig.h"
+#include "FakeCryptInputs.h"
 
 namespace check
 {
@@ -52,7 +49,7 @@ struct Warning : std::runtime_error
 class Session
 {
 public:
-	Session(const std::string& path, std::size_t factoryIndex, const Reporter& out);
+	Session(const Options& options, std::size_t factoryIndex, const Reporter& out);
 
 	// Runs one call into the module; an exception that comes out of it fails the check.
 	template <typename F> auto call(const std::string& what, F&& f) -> decltype(f())
@@ -77,38 +74,59 @@ public:
 	}
 
 	// A new instance from the factory, checked the way the engine relies on it.
-	IDbCryptPlugin* create(host::FakePluginConfig& config);
+	IDbCryptPlugin* create(standin::FakePluginConfig& config);
 	int release(IDbCryptPlugin* p);
-	void encrypt(IDbCryptPlugin* p, host::HostStatus* s, unsigned n, const void* src, void* dst);
-	void decrypt(IDbCryptPlugin* p, host::HostStatus* s, unsigned n, const void* src, void* dst);
-	// setKey with `holders`, its status expected clean.
-	void setKey(IDbCryptPlugin* p, std::vector<host::FakeKeyHolder*> holders, const char* keyName,
-				const std::string& what);
+	void encrypt(IDbCryptPlugin* p, standin::HostStatus* s, unsigned n, const void* src, void* dst);
+	void decrypt(IDbCryptPlugin* p, standin::HostStatus* s, unsigned n, const void* src, void* dst);
+	// setKey with `holders` and the key name, its status expected clean.
+	void setKey(IDbCryptPlugin* p, std::vector<Firebird::IKeyHolderPlugin*> holders, const std::string& what);
 	void setInfo(IDbCryptPlugin* p, const std::string& path);
 	// A new instance readied as the engine readies one: setInfo, then setKey
-	// with `holder` and the default key.
-	IDbCryptPlugin* createKeyed(host::FakePluginConfig& config, host::FakeKeyHolder& holder);
+	// with the key holder that offers the key.
+	IDbCryptPlugin* createKeyed(standin::FakePluginConfig& config);
+
+	// The key: the bytes the stand-in's holders offer (--key-bytes, --key-hex),
+	// the name setKey gets (--key), and the holder that offers it: the
+	// author's (--key-holder) or one of the stand-in's.
+	const Bytes& key() const { return key_; }
+	const char* keyName() const { return options.keyName.c_str(); }
+	Firebird::IKeyHolderPlugin* keyHolder();
+	bool authorsHolder() const { return authorsHolder_ != nullptr; }
+	// The plug-in's configuration entries (--plugin-config, --config-entry).
+	const standin::Entries& entries() const { return options.pluginConfig; }
 
 	Firebird::IPluginFactory* factory() const { return factory_; }
 
+	const Options& options;
 	const Reporter& out;
 
 private:
-	host::CallLog log_;
-	host::FakePluginManager manager_{log_};
-	host::FakeMaster master_{log_, &manager_};
-	std::unique_ptr<host::LoadedModule> module_;
+	standin::CallLog log_;
+	standin::FakePluginManager manager_{log_};
+	standin::FakeMaster master_{log_, &manager_};
+	std::unique_ptr<standin::LoadedModule> module_;
 	Firebird::IPluginFactory* factory_ = nullptr;
+	Bytes key_;
+	std::unique_ptr<standin::FakeKeyHolder> standInHolder_;
+	// The author's key holder: its module, registered with a manager of its own.
+	standin::CallLog holderLog_;
+	standin::FakePluginManager holderManager_{holderLog_};
+	standin::FakeMaster holderMaster_{holderLog_, &holderManager_};
+	std::unique_ptr<standin::LoadedModule> holderModule_;
+	std::unique_ptr<standin::FakePluginConfig> holderConfig_;
+	Firebird::IKeyHolderPlugin* authorsHolder_ = nullptr;
 };
 
-void expectClean(const host::HostStatus& status, const std::string& after);
+void expectClean(const standin::HostStatus& status, const std::string& after);
 // " at byte N of M", or "" when equal.
 std::string firstDifference(const Bytes& got, const Bytes& expected);
 std::string joined(const std::vector<unsigned>& values);
+// The lengths the engine passes: 16 and 48, then each page size minus its header.
+std::vector<unsigned> engineLengths(const Options& options);
 
-// A database path for setInfo, and a key the stand-in holders hand out.
+// A database path for setInfo, and another (the same database moved or restored elsewhere).
 extern const char* const databasePath;
-Bytes standInKey();
+extern const char* const movedDatabasePath;
 
 // Each check: its PASS message, or it throws Failure, Warning or Skipped.
 using CheckFunction = std::string (*)(Session&, const Options&);
@@ -122,6 +140,8 @@ std::string checkOwner(Session&, const Options&);
 std::string checkSetInfo(Session&, const Options&);
 std::string checkKeyHolders(Session&, const Options&);
 std::string checkCallOrder(Session&, const Options&);
+std::string checkDatabasePath(Session&, const Options&);
+std::string checkNoKey(Session&, const Options&);
 // Statuses and exceptions
 std::string checkDirtyStatus(Session&, const Options&);
 std::string checkExceptions(Session&, const Options&);

@@ -3,12 +3,14 @@
 // is correct (and the identity), which shows that each failure comes from
 // its fault alone; FAULT_NONE_XOR is correct too, and really changes the
 // bytes; FAULT_KEYED is correct and needs its key from a key holder
-// (key_holder.cpp in a real engine).
+// (key_holder.cpp in a real engine). Each other FAULT_ is a mistake an
+// author could make; tests/checker/CMakeLists.txt says which check owns it.
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <stdexcept>
+#include <string>
 
 #include <firebird/Interface.h>
 
@@ -27,7 +29,7 @@ Firebird::IMaster* master = nullptr;
 // The stock wrapper: its init() reaches the engine's status only when the
 // wrapper itself set something, so a dirty status stays dirty.
 using Status = Firebird::CheckStatusWrapper;
-#elif defined(FAULT_THROWS)
+#elif defined(FAULT_THROWS) || defined(FAULT_THROWS_IN_ENCRYPT)
 // A status type whose catchException lets the exception go on, out of the
 // interface's noexcept dispatchers.
 struct Status : velkor::TStatus
@@ -66,14 +68,27 @@ public:
 		encryptKey_ = decryptKey_ = static_cast<unsigned char>(std::random_device()() % 255 + 1);
 #elif defined(FAULT_GLOBAL_KEY)
 		globalKey = 0x5a;
-#elif defined(FAULT_NONE_XOR)
+#elif defined(FAULT_NONE_XOR) || defined(FAULT_CHAINED) || defined(FAULT_INPLACE_DECRYPT) || \
+	defined(FAULT_CLOBBERS_SOURCE) || defined(FAULT_SHORT_BUFFER) || defined(FAULT_SAME_INSTANCE) || \
+	defined(FAULT_RELEASE_INVERTED) || defined(FAULT_NO_OWNER) || defined(FAULT_CONFIG_TWICE) || \
+	defined(FAULT_SETINFO_ERROR) || defined(FAULT_KEY_LENGTH) || defined(FAULT_THROWS_IN_ENCRYPT) || \
+	defined(FAULT_UNEMULATED) || defined(FAULT_PATH_SALTED)
 		encryptKey_ = decryptKey_ = 0x5a;
+#endif
+#if defined(FAULT_UNEMULATED)
+		// Asks the master for a provider, which a crypt plug-in has no use for:
+		// the stand-in does not play it, and says so.
+		if (master->getDispatcher())
+			master->getDispatcher()->release();
 #endif
 	}
 	~Crypt() override
 	{
 #if !defined(FAULT_KEEPS_CONFIG)
 		config_->release();
+#endif
+#if defined(FAULT_CONFIG_TWICE)
+		config_->release();  // "and once more for the reference createPlugin was given"
 #endif
 #if defined(FAULT_OWNER_REF)
 		if (owner_)
@@ -90,12 +105,20 @@ public:
 	}
 	int release() override
 	{
+#if defined(FAULT_RELEASE_INVERTED)
+		// "Returns whether it was released": 1 when destroyed, 0 while alive.
+		if (--count_ != 0)
+			return 0;
+		delete this;
+		return 1;
+#else
 		if (--count_ != 0)
 			return 1;
 #if !defined(FAULT_NEVER_FREES)
 		delete this;
 #endif
 		return 0;
+#endif
 	}
 	void setOwner(Firebird::IReferenceCounted* owner) override
 	{
@@ -106,7 +129,11 @@ public:
 		if (owner_)
 			owner_->release();
 #endif
+#if defined(FAULT_NO_OWNER)
+		(void)owner;  // "the engine keeps its owner itself"
+#else
 		owner_ = owner;
+#endif
 	}
 	Firebird::IReferenceCounted* getOwner() override
 	{
@@ -136,6 +163,30 @@ public:
 			return status->setError("faulty: no key holder offered the key");
 		encryptKey_ = decryptKey_ = got;
 #endif
+#if defined(FAULT_PLAINTEXT_WITHOUT_KEY) || defined(FAULT_KEY_LENGTH)
+		// The key's first byte from the first holder that has the named key.
+		Firebird::IStatus* raw = master->getStatus();
+		Firebird::CheckStatusWrapper st(raw);
+		unsigned char got = 0;
+		unsigned size = 0;
+		for (unsigned i = 0; i < length && !got; ++i)
+			if (Firebird::ICryptKeyCallback* callback = sources[i]->keyHandle(&st, keyName))
+			{
+				unsigned char buffer[64];
+				size = callback->callback(0, nullptr, sizeof buffer, buffer);
+				if (size > 0)
+					got = buffer[0];
+			}
+		raw->dispose();
+#if defined(FAULT_KEY_LENGTH)
+		// "Our keys are 64 bytes": so is every key it will ever get, it thinks.
+		if (size != 64)
+			return status->setError("faulty: the key must be 64 bytes");
+#elif defined(FAULT_PLAINTEXT_WITHOUT_KEY)
+		// No key, no error: it carries on with key 0, the identity.
+		encryptKey_ = decryptKey_ = got;
+#endif
+#endif
 #if defined(FAULT_HOLDER_REF)
 		// Keeps the holders "for later" and never gives them back.
 		for (unsigned i = 0; i < length; ++i)
@@ -162,11 +213,26 @@ public:
 		const char* path = info->getDatabaseFullPath(&st);
 		path_ = path ? path : "";
 		raw->dispose();
-#else
+#elif !defined(FAULT_PATH_SALTED)
 		(void)info;
 #endif
 #if defined(FAULT_THROWS)
 		throw std::runtime_error("faulty: setInfo gave up");
+#endif
+#if defined(FAULT_SETINFO_ERROR)
+		// "We only support databases under /data".
+		return status->setError("faulty: the database is not under /data");
+#endif
+#if defined(FAULT_PATH_SALTED)
+		// An IV salted with the database's path: a database moved elsewhere
+		// has a different one.
+		Firebird::IStatus* raw = master->getStatus();
+		Firebird::CheckStatusWrapper st(raw);
+		const char* path = info->getDatabaseFullPath(&st);
+		salt_ = 0;
+		for (const char* c = path ? path : ""; *c; ++c)
+			salt_ = static_cast<unsigned char>(salt_ * 31 + static_cast<unsigned char>(*c));
+		raw->dispose();
 #endif
 	}
 	void encrypt(Status* status, unsigned length, const void* from, void* to) override
@@ -191,6 +257,36 @@ public:
 			return;
 		}
 #endif
+#if defined(FAULT_THROWS_IN_ENCRYPT)
+		// A wrapper that throws, used where nothing catches it.
+		if (length == 48)
+			throw std::runtime_error("faulty: a header is not a page");
+#endif
+#if defined(FAULT_CHAINED)
+		// Each call goes on from where the last one stopped: a stream cipher
+		// whose state lives in the instance, not in the page.
+		xorInto(from, to, length, static_cast<unsigned char>(key(encryptKey_) + encryptChain_++));
+		return;
+#endif
+#if defined(FAULT_CLOBBERS_SOURCE)
+		// "Encrypt in place, then copy": the engine's cached page is left encrypted.
+		xorInto(from, const_cast<void*>(from), length, key(encryptKey_));
+		std::memcpy(to, from, length);
+		return;
+#endif
+#if defined(FAULT_PATH_SALTED)
+		xorInto(from, to, length, static_cast<unsigned char>(key(encryptKey_) ^ salt_));
+		return;
+#endif
+#if defined(FAULT_INPLACE_DECRYPT)
+		{
+			const auto* s = static_cast<const unsigned char*>(from);
+			auto* d = static_cast<unsigned char*>(to);
+			for (unsigned i = 0; i < length; ++i)
+				d[i] = static_cast<unsigned char>(s[i] ^ key(encryptKey_) ^ (i ? d[i - 1] & 0x01 : 0));
+			return;
+		}
+#endif
 		xorInto(from, to, length, key(encryptKey_));
 	}
 	void decrypt(Status* status, unsigned length, const void* from, void* to) override
@@ -205,6 +301,34 @@ public:
 				d[i] = static_cast<unsigned char>(s[i] ^ 0x5a ^ (i ? d[i - 1] : 0));
 			return;
 		}
+#endif
+#if defined(FAULT_CHAINED)
+		xorInto(from, to, length, static_cast<unsigned char>(key(decryptKey_) + decryptChain_++));
+		return;
+#endif
+#if defined(FAULT_PATH_SALTED)
+		xorInto(from, to, length, static_cast<unsigned char>(key(decryptKey_) ^ salt_));
+		return;
+#endif
+#if defined(FAULT_INPLACE_DECRYPT)
+		// Each byte chained to the ciphertext byte before it, read forward:
+		// right into a separate buffer, wrong in place (the byte before was
+		// already decrypted), which is how the engine reads every page.
+		{
+			const auto* s = static_cast<const unsigned char*>(from);
+			auto* d = static_cast<unsigned char*>(to);
+			for (unsigned i = 0; i < length; ++i)
+				d[i] = static_cast<unsigned char>(s[i] ^ key(decryptKey_) ^ (i ? s[i - 1] & 0x01 : 0));
+			return;
+		}
+#endif
+#if defined(FAULT_SHORT_BUFFER)
+		// A work buffer sized for 8 KiB pages: the rest of a larger page is left as it came.
+		xorInto(from, to, length < 8176 ? length : 8176, key(decryptKey_));
+		if (length > 8176 && from != to)
+			std::memcpy(static_cast<unsigned char*>(to) + 8176, static_cast<const unsigned char*>(from) + 8176,
+						length - 8176);
+		return;
 #endif
 		xorInto(from, to, length, key(decryptKey_));
 #if defined(FAULT_DECRYPT_FLIPS)
@@ -236,16 +360,36 @@ private:
 #if defined(FAULT_NEEDS_SETINFO)
 	std::string path_;
 #endif
+#if defined(FAULT_PATH_SALTED)
+	unsigned char salt_ = 0;
+#endif
+#if defined(FAULT_CHAINED)
+	unsigned encryptChain_ = 0, decryptChain_ = 0;
+#endif
 };
 
 class Factory final : public Firebird::IPluginFactoryImpl<Factory, Status>
 {
 public:
-	Firebird::IPluginBase* createPlugin(Status*, IPluginConfig* config) override
+	Firebird::IPluginBase* createPlugin(Status* status, IPluginConfig* config) override
 	{
+#if defined(FAULT_SAME_INSTANCE)
+		// "One instance is enough": made once, handed out again and again.
+		static Crypt* only = new Crypt(config);
+		only->addRef();
+		(void)status;
+		return only;
+#else
 		Crypt* c = new Crypt(config);
 		c->addRef();
+#if defined(FAULT_INSTANCE_AND_ERROR)
+		// A warning meant, an error set: "config has no Salt, using the default".
+		status->setError("faulty: no Salt in the configuration, using the default");
+#else
+		(void)status;
+#endif
 		return c;
+#endif
 	}
 };
 

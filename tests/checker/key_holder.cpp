@@ -1,7 +1,8 @@
 // A key holder plug-in for the engine tests (KeyHolderPlugin =
 // fbcrypt-test-holder): it holds one key, named "FBCRYPT_TEST_KEY" (a name
 // gbak can pass on: its restore writes the key name into SQL unquoted), and
-// volunteers it to the engine. Built with KEYED, faulty_module.cpp is a crypt
+// volunteers it to the engine. The key is 4 bytes, or the hex of the Key
+// entry of its plugins.conf Config block. Built with KEYED, faulty_module.cpp is a crypt
 // plug-in that cannot work without it.
 //
 // Its key callback has the form of the headers it is built with:
@@ -30,7 +31,7 @@ namespace
 using velkor::TStatus;
 
 const char keyName[] = "FBCRYPT_TEST_KEY";
-const unsigned char key[] = {0x5a, 0x17, 0x2b, 0x99};
+Firebird::IMaster* master = nullptr;
 
 #ifdef O_CLOEXEC
 const int closeOnExec = O_CLOEXEC;
@@ -57,9 +58,9 @@ public:
 	unsigned callback(unsigned, const void*, unsigned bufferLength, void* buffer) override
 	{
 		note("key callback");
-		if (buffer && bufferLength >= sizeof key)
-			std::memcpy(buffer, key, sizeof key);
-		return sizeof key;
+		if (buffer && bufferLength >= key_.size())
+			std::memcpy(buffer, key_.data(), key_.size());
+		return static_cast<unsigned>(key_.size());
 	}
 	// Slots of Debian's 4.0.5 and of 5.0.2 on; plain members with 3.0's headers.
 	int getHashLength(TStatus*)
@@ -74,16 +75,34 @@ public:
 		note("key afterAttach");
 		return NO_RETRY;
 	}
-	void dispose() override { note("key dispose"); }  // one static key: nothing to free
+	void dispose() override { note("key dispose"); }  // the holder's own: freed with it
 #endif
+
+	std::string key_ = std::string("\x5a\x17\x2b\x99", 4);
 };
 
-Key theKey;
 
 class Holder final : public Firebird::IKeyHolderPluginImpl<Holder, TStatus>
 {
 public:
-	explicit Holder(Firebird::IPluginConfig* config) : config_(config) { config_->addRef(); }
+	explicit Holder(Firebird::IPluginConfig* config) : config_(config)
+	{
+		config_->addRef();
+		Firebird::IStatus* raw = master->getStatus();
+		Firebird::CheckStatusWrapper status(raw);
+		Firebird::IConfig* conf = config_->getDefaultConfig(&status);
+		if (Firebird::IConfigEntry* entry = conf ? conf->find(&status, "Key") : nullptr)
+		{
+			const std::string hex = entry->getValue() ? entry->getValue() : "";
+			key_.key_.clear();
+			for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+				key_.key_ += static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16));
+			entry->release();
+		}
+		if (conf)
+			conf->release();
+		raw->dispose();
+	}
 	~Holder() override { config_->release(); }
 
 	void addRef() override { ++count_; }
@@ -107,7 +126,7 @@ public:
 	{
 		note(std::string("holder keyHandle ") + (name ? name : "(null)"));
 		status->init();
-		return name && std::strcmp(name, keyName) == 0 ? &theKey : nullptr;
+		return name && std::strcmp(name, keyName) == 0 ? &key_ : nullptr;
 	}
 	FB_BOOLEAN useOnlyOwnKeys(TStatus* status) override
 	{
@@ -124,6 +143,7 @@ private:
 	std::atomic<int> count_{0};
 	Firebird::IReferenceCounted* owner_ = nullptr;
 	Firebird::IPluginConfig* config_;
+	Key key_;
 };
 
 class Factory final : public Firebird::IPluginFactoryImpl<Factory, TStatus>
@@ -139,8 +159,9 @@ public:
 
 }  // namespace
 
-extern "C" FB_DLL_EXPORT void firebird_plugin(Firebird::IMaster* master)
+extern "C" FB_DLL_EXPORT void firebird_plugin(Firebird::IMaster* m)
 {
+	master = m;
 	master->getPluginManager()->registerPluginFactory(Firebird::IPluginManager::TYPE_KEY_HOLDER,
 													  "fbcrypt-test-holder", new Factory);
 }

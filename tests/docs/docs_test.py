@@ -1,14 +1,20 @@
 """Docs that cannot rot: every relative link in README.md and docs/ leads to
-a file that exists, and to a heading that exists in it; and each recipe the
-DBA guide shows is, byte for byte, the file in docs/recipes/ that the engine
-tests run (tests/engine/test_recipes.py), with no recipe file left unshown."""
+a file that exists, and to a heading that exists in it; each recipe the DBA
+guide shows is, byte for byte, the file in docs/recipes/ that the engine
+tests run (tests/engine/test_recipes.py), with no recipe file left unshown;
+the supported releases are the engine catalogue's; and the presets the docs
+name are the ones CMakePresets.json has and scripts/test runs."""
 
+import json
 import os
 import re
 import sys
 import unittest
 
-TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+from fbrun import catalogue  # PYTHONPATH: the source tree
+
+catalogue.use(os.environ.get("VELKOR_CATALOGUE"))
 DOCS = os.path.join(TOP, "docs")
 LINK = re.compile(r"\[[^\]]*\]\(([^)\s]+)\)")
 FENCE = re.compile(r"^```.*?^```", re.M | re.S)
@@ -61,6 +67,44 @@ class Docs(unittest.TestCase):
         for name, block in shown:
             with open(os.path.join(DOCS, "recipes", name)) as f:
                 self.assertEqual(block, f.read(), f"the guide's {name} differs from docs/recipes/{name}")
+
+
+    def test_the_supported_releases_are_the_catalogue_s(self):
+        with open(os.path.join(DOCS, "install.md")) as f:
+            text = f.read()
+        table = text[text.index("## Supported releases"):]
+        table = table[:table.index("\n#")]
+        rows = [line.split("|")[1].strip() for line in table.splitlines() if line.startswith("| ") and "---" not in line]
+        for r in catalogue.releases():
+            arch = "" if r.arch == catalogue.host_arch() else f", {r.arch}"
+            self.assertTrue(any(re.search(rf"(^|\W){re.escape(r.version)}(\W|$)", row) and arch in row for row in rows[1:]),
+                            f"docs/install.md#supported-releases has no row for {r.version}{arch} ({r.name}): {rows[1:]}")
+        # Where the tarballs come from is the catalogue's to say: no doc names one or its sum.
+        for page in pages():
+            with open(page) as f:
+                body = f.read()
+            for r in catalogue.releases():
+                for fact in (r.tarball.get("file"), r.tarball.get("sha256")):
+                    self.assertFalse(fact and fact in body, f"{os.path.relpath(page, TOP)} names {fact}: say it in the catalogue")
+
+    def test_the_presets_named_are_the_presets_there_are(self):
+        with open(os.path.join(TOP, "CMakePresets.json")) as f:
+            presets = {p["name"] for p in json.load(f)["configurePresets"] if not p.get("hidden")}
+        with open(os.path.join(DOCS, "development.md")) as f:
+            development = f.read()
+        table = development[development.index("| preset |"):]
+        table = table[:table.index("\n\n")]
+        named = {n for line in table.splitlines()[2:] for n in re.findall(r"`([a-z0-9]+)`", line.split("|")[1])}
+        self.assertEqual(named, presets, "docs/development.md's table of presets")
+        with open(os.path.join(TOP, "scripts", "test")) as f:
+            run = re.search(r"^for preset in ([a-z0-9 ]+); do", f.read(), re.M).group(1).split()
+        said = re.search(r"in these presets, in this order: ((?:`[a-z0-9]+`(?:, | and )?)+)", development)
+        self.assertTrue(said, "docs/development.md does not say which presets scripts/test runs")
+        self.assertEqual(re.findall(r"`([a-z0-9]+)`", said.group(1)), run, "the presets scripts/test runs")
+        with open(os.path.join(DOCS, "install.md")) as f:
+            listed = re.search(r"^Presets: (.*)$", f.read(), re.M)
+        if listed:
+            self.assertEqual(set(re.findall(r"`([a-z0-9]+)`", listed.group(1))), presets, "docs/install.md's Presets line")
 
 
 if __name__ == "__main__":

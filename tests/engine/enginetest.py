@@ -1,18 +1,22 @@
 """The base of the end-to-end tests: one private site per test, on the engine
-that VELKOR_ENGINE names (fbrun/engines.py: 3.0-bookworm, 4.0-trixie,
-3.0-forky, 4.0-forky, 5.0-tarball, 6.0-tarball, SERIES-installed). A missing
-engine fails the test."""
+that VELKOR_ENGINE names (a release of engines/catalogue.json, or
+SERIES-installed with VELKOR_ENGINE_ROOT). A missing engine fails the test.
+ctest gives every setting through the environment (tests/engine/CMakeLists.txt),
+and PYTHONPATH, so that fbrun is found."""
 
 import collections
 import os
 import re
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+from fbrun import config as fbconfig
+from fbrun import engines, load, pages, sample, servers, sites  # noqa: F401
 
-from fbrun import engines, load, pages, sample, servers, sites  # noqa: E402,F401
+CONFIG = fbconfig.Config.from_environment()
+# What the tests import from here besides the bases.
+__all__ = ["CONFIG", "KEY_HASH", "EngineTest", "ServerTest", "engines", "load", "main", "pages", "probe_calls", "sample",
+           "servers", "sites"]
 
 KEY_HASH = "zifLFBCY/rAHFOdYZGvj6ZwYW3E="  # base64 of SHA-1 of the engine's fixed key check text
 
@@ -23,10 +27,11 @@ class EngineTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.engine = engines.engine_from_env()  # raises, and so fails, when the engine is missing
+        cls.config = CONFIG.but(module=cls.module) if cls.module else CONFIG
+        cls.engine = cls.config.engine(os.environ.get("VELKOR_ENGINE", "4.0-trixie"))  # fails when it is missing
 
     def setUp(self):
-        self.site = sites.Site(self.engine, self.id().split(".")[-1], module=self.module)
+        self.site = sites.Site(self.engine, self.id().split(".")[-1], self.config)
         self.started = time.monotonic()
 
     def tearDown(self):
@@ -34,7 +39,7 @@ class EngineTest(unittest.TestCase):
 
     def make_site(self, name, **kwargs):
         """Another site of this test's engine and kind, removed after the test."""
-        site = sites.Site(self.engine, name, module=self.module, **kwargs)
+        site = sites.Site(self.engine, name, self.config, **kwargs)
         self.addCleanup(site.cleanup)
         return site
 
@@ -116,7 +121,7 @@ class ServerTest(EngineTest):
         self.started = time.monotonic()
 
     def make_site(self, name, **kwargs):
-        site = servers.ServerSite(self.engine, name, module=self.module, mode=self.mode, **kwargs)
+        site = servers.ServerSite(self.engine, name, self.config, mode=self.mode, **kwargs)
         self.servers.append(site)
         return site
 

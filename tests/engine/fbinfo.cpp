@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "EngineClient.h"
+#include "FbClient.h"
 
 namespace
 {

@@ -14,7 +14,7 @@ import shutil
 import subprocess
 import tempfile
 
-from enginetest import EngineTest, main
+from enginetest import CONFIG, EngineTest, main
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TARGETS = ("velkor64", "fbcrypt-check", "stock_crypt", "faulty_keyed", "key_holder")
@@ -24,7 +24,7 @@ class CheckerWithEngineHeaders(EngineTest):
     def setUp(self):
         super().setUp()
         self.include = os.path.join(self.engine.root, "include")
-        self.build = tempfile.mkdtemp(prefix="velkor-headers-", dir=os.environ.get("VELKOR_WORK"))
+        self.build = tempfile.mkdtemp(prefix="velkor-headers-", dir=CONFIG.work)
         self.addCleanup(shutil.rmtree, self.build, True)
         subprocess.run(["cmake", "-S", os.path.join(HERE, "..", ".."), "-B", self.build,
                         f"-DFIREBIRD_INCLUDE_DIR={self.include}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],

@@ -14,7 +14,7 @@ and VELKOR_OTHER_MODULE the x86-64 build of the module."""
 import os
 import shutil
 
-from enginetest import EngineTest, KEY_HASH, engines, main, pages, sample, sites
+from enginetest import EngineTest, KEY_HASH, main, pages, sample, sites
 
 
 class CrossArch(EngineTest):
@@ -22,7 +22,7 @@ class CrossArch(EngineTest):
         super().setUp()
         module = os.environ["VELKOR_OTHER_MODULE"]
         self.assertTrue(os.path.exists(module), f"no {module}: build the dev preset first")
-        self.x86 = sites.Site(engines.engine(os.environ["VELKOR_OTHER_ENGINE"]), "cross-arch", module=module)
+        self.x86 = sites.Site(self.config.engine(os.environ["VELKOR_OTHER_ENGINE"]), "cross-arch", self.config.but(module=module))
         self.addCleanup(self.x86.cleanup)
 
     def move(self, source, db, target, name):

@@ -29,7 +29,7 @@ class Dialect1(EngineTest):
         p = self.site.isql("alter database encrypt with velkor;\ncommit;\n", db, check=False)
         self.assertIn("Crypt plugin VELKOR failed to load", p.stderr, "without the VELKOR block")
 
-        self.site.set_velkor_conf(installed_blocks(self.site.view(self.site.root + "/plugins")))
+        self.site.set_plugin_blocks(installed_blocks(self.site.view(self.site.root + "/plugins")))
         holder = self.site.attach(db, "alter database encrypt with velkor;\ncommit;\n")
         try:
             self.site.wait_crypt(db, True, timeout=120)

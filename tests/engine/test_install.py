@@ -10,9 +10,10 @@ import subprocess
 import tempfile
 import unittest
 
-from enginetest import KEY_HASH, engines
+from enginetest import CONFIG, KEY_HASH
+from fbrun import catalogue
 
-PLUGINS = f"/usr/lib/{engines.ARCH}/firebird/4.0/plugins"
+PLUGINS = f"/usr/lib/{catalogue.multiarch()}/firebird/4.0/plugins"
 CONF = "/etc/firebird/4.0"
 
 # One process, the stock (SuperServer) mode: it waits for the crypt thread
@@ -35,7 +36,7 @@ set term ;^
 
 class SystemInstall(unittest.TestCase):
     def setUp(self):
-        self.engine = engines.engine_from_env()
+        self.engine = CONFIG.engine(os.environ.get("VELKOR_ENGINE", "4.0-trixie"))
         self.root = self.engine.chroot
         self.build = tempfile.mkdtemp(prefix="velkor-install-build-")
         self.plugins_conf = self.root + CONF + "/plugins.conf"
@@ -114,7 +115,7 @@ select count(*) as good_rows from t where s = 'row ' || id;
         files = self.in_chroot("dpkg", "-L", "velkor64").stdout.split()
         for f in (PLUGINS + "/libvelkor64.so", CONF + "/velkor.conf", "/usr/bin/fbcrypt-check",
                   "/usr/share/man/man1/fbcrypt-check.1.gz", "/usr/share/doc/velkor64/copyright",
-                  f"/usr/lib/{engines.ARCH}/cmake/FbcryptCheck/FbcryptCheckConfig.cmake"):
+                  f"/usr/lib/{catalogue.multiarch()}/cmake/FbcryptCheck/FbcryptCheckConfig.cmake"):
             self.assertIn(f, files)
 
         # The installed checker, in the installed Firebird too (found as the install finds it).

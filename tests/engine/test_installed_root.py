@@ -15,17 +15,17 @@ import tempfile
 import time
 import unittest
 
-from enginetest import engines, pages, servers
+from enginetest import CONFIG, engines, pages, servers
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class InstalledRoot(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="velkor-installed-", dir=os.environ.get("VELKOR_WORK"))
+        self.dir = tempfile.mkdtemp(prefix="velkor-installed-", dir=CONFIG.work)
         self.addCleanup(shutil.rmtree, self.dir, True)
         self.root = os.path.join(self.dir, "opt", "firebird")
-        shutil.copytree(engines.engine("5.0-tarball").root, self.root, symlinks=True)
+        shutil.copytree(CONFIG.engine("5.0-tarball").root, self.root, symlinks=True)
         self.installed = engines.RootEngine("5.0-installed", self.root)
         # The DBA's own server: the installation's configuration on a port of its own.
         self.port = servers.free_port()

@@ -14,14 +14,14 @@ allow. VELKOR_ENGINE names the older engine, VELKOR_UPGRADE_TO the newer.
 import os
 import shutil
 
-from enginetest import EngineTest, KEY_HASH, engines, main, pages, sample, sites
+from enginetest import EngineTest, KEY_HASH, main, pages, sample, sites
 
 
 class Upgrade(EngineTest):
     def setUp(self):
         super().setUp()
-        self.target = engines.engine(os.environ["VELKOR_UPGRADE_TO"])
-        self.new = sites.Site(self.target, "upgrade-to")
+        self.target = self.config.engine(os.environ["VELKOR_UPGRADE_TO"])
+        self.new = sites.Site(self.target, "upgrade-to", self.config)
         self.addCleanup(self.new.cleanup)
 
     def ods(self, site, db):

@@ -10,7 +10,7 @@ no() { echo "FAIL: $*"; fail=1; }
 
 readelf -h "$lib" | grep -Eq "^ +Machine: +$machine\$" || no "not built for $machine: $(readelf -h "$lib" | grep Machine:)"
 exports=$("$nm" -D --defined-only "$lib" | awk '{print $NF}')
-[ "$exports" = "firebird_plugin" ] || no "exported symbols are not just firebird_plugin: $(echo $exports)"
+[ "$exports" = "firebird_plugin" ] || no "exported symbols are not just firebird_plugin: $(printf '%s ' "$exports")"
 "$nm" -D --defined-only "$lib" | grep -q ' T firebird_plugin$' || no "firebird_plugin is not an exported function"
 
 dynamic=$(readelf -d "$lib")

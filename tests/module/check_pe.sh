@@ -11,7 +11,7 @@ headers=$("$objdump" -p "$dll") || { echo "cannot read $dll"; exit 1; }
 exports=$(echo "$headers" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s+\[' | awk '{print $NF}')
 [ "$exports" = "firebird_plugin" ] || { echo "exports: $exports (expected firebird_plugin alone)"; fail=1; }
 
-imports=$(echo "$headers" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+imports=$(echo "$headers" | sed -n 's/^\s*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort -u | tr '\n' ' ')
 for dll_name in $imports; do
   case $dll_name in
     kernel32.dll | msvcrt.dll | advapi32.dll | user32.dll | ntdll.dll | api-ms-win-*) ;;

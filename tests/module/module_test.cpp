@@ -10,7 +10,7 @@
 #include "CallLog.h"
 #include "FakeCryptInputs.h"
 #include "FakeMaster.h"
-#include "FakePluginConfig.h"
+#include "FakeConfig.h"
 #include "HostStatus.h"
 #include "InterfaceVersion.h"
 #include "LoadedModule.h"
@@ -18,17 +18,17 @@
 namespace
 {
 
-host::LoadedModule& library()
+standin::LoadedModule& library()
 {
-	static host::LoadedModule loaded(VELKOR_MODULE_PATH);
+	static standin::LoadedModule loaded(VELKOR_MODULE_PATH);
 	return loaded;
 }
 
 struct LoadedEngine
 {
-	host::CallLog log;
-	host::FakePluginManager manager{log};
-	host::FakeMaster master{log, &manager};
+	standin::CallLog log;
+	standin::FakePluginManager manager{log};
+	standin::FakeMaster master{log, &manager};
 	Firebird::IPluginFactory* factory = nullptr;
 
 	LoadedEngine()
@@ -54,7 +54,7 @@ TEST(LoadedModule, LoadsByTheNameAWindowsEngineIsGiven)
 {
 	std::string path = VELKOR_MODULE_PATH;
 	ASSERT_EQ(path.substr(path.size() - 13), "/velkor64.dll");
-	host::LoadedModule byName(path.substr(0, path.size() - 4));
+	standin::LoadedModule byName(path.substr(0, path.size() - 4));
 	EXPECT_NE(byName.entryPoint(), nullptr);
 }
 #endif
@@ -75,20 +75,20 @@ TEST(LoadedModule, ServesAnAttachmentTheWayTheEngineUsesIt)
 {
 	LoadedEngine engine;
 	ASSERT_NE(engine.factory, nullptr);
-	host::FakePluginConfig config;
-	host::HostStatus status;
+	standin::FakePluginConfig config;
+	standin::HostStatus status;
 	status.makeDirty();  // createPlugin leaves it; every later call cleans it
 
 	auto* crypt = static_cast<Firebird::IDbCryptPlugin*>(engine.factory->createPlugin(&status, &config));
 	ASSERT_NE(crypt, nullptr);
-	EXPECT_EQ(host::interfaceVersion(crypt), 5u);
+	EXPECT_EQ(standin::interfaceVersion(crypt), 5u);
 	EXPECT_EQ(status.initCalls(), 0u);
 
-	host::FakeOwner owner;
+	standin::FakeOwner owner;
 	crypt->setOwner(&owner);
 	EXPECT_EQ(crypt->getOwner(), &owner);
 
-	host::FakeCryptInfo info("/var/lib/firebird/data/test.fdb");
+	standin::FakeCryptInfo info("/var/lib/firebird/data/test.fdb");
 	crypt->setInfo(&status, &info);
 	EXPECT_TRUE(status.isClean()) << status.describe();
 

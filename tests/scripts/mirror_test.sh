@@ -4,6 +4,7 @@
 # entry, each before the Debian archive; and a machine with the Debian archive
 # alone. apt reads a private configuration (APT_CONFIG) with fake lists.
 set -u
+# shellcheck source=scripts/lib.sh
 . "$(dirname "$0")/../../scripts/lib.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -12,7 +13,8 @@ fails=0
 # release SITE_PATH SUITE ORIGIN LABEL: a Release file and an empty index, as
 # apt update leaves them in the lists folder.
 release() {
-  local base="$work/lists/$(echo "$1" | sed 's|^[a-z]*://||; s|/*$||; s|/|_|g')_dists_$2"
+  local base
+  base="$work/lists/$(echo "$1" | sed 's|^[a-z]*://||; s|/*$||; s|/|_|g')_dists_$2"
   printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: amd64\n' \
     "$3" "$4" "$2" "$2" >"${base}_Release"
   : >"${base}_main_binary-amd64_Packages"

@@ -9,9 +9,9 @@
 
 struct Engine
 {
-	host::CallLog log;
-	host::FakePluginManager manager{log};
-	host::FakeMaster master{log, &manager};
+	standin::CallLog log;
+	standin::FakePluginManager manager{log};
+	standin::FakeMaster master{log, &manager};
 
 	Engine() { velkor::masterInterface = &master; }
 };

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FakePluginConfig.h"
+#include "FakeConfig.h"
 #include "HostStatus.h"
 #include "InterfaceVersion.h"
 #include "crypt.h"
@@ -13,7 +13,7 @@ inline Firebird::IDbCryptPlugin* createCrypt(Firebird::IPluginConfig* config)
 {
 	static velkor::TMyFactory factory;
 	Firebird::IPluginFactory* asEngineSeesIt = &factory;
-	host::HostStatus status;
+	standin::HostStatus status;
 	Firebird::IPluginBase* plugin = asEngineSeesIt->createPlugin(&status, config);
 	EXPECT_TRUE(status.isClean()) << status.describe();
 	return static_cast<Firebird::IDbCryptPlugin*>(plugin);
@@ -23,7 +23,7 @@ inline Firebird::IDbCryptPlugin* createCrypt(Firebird::IPluginConfig* config)
 class CryptTest : public ::testing::Test
 {
 protected:
-	host::FakePluginConfig config;
-	host::HostStatus status;
+	standin::FakePluginConfig config;
+	standin::HostStatus status;
 	Firebird::IDbCryptPlugin* crypt = createCrypt(&config);
 };

@@ -10,7 +10,7 @@ using Keys = CryptTest;
 
 TEST_F(Keys, SetKeyLeavesTheStatusCleanWhateverItIsGiven)
 {
-	host::FakeKeyHolder a, b, c;
+	standin::FakeKeyHolder a, b, c;
 	Firebird::IKeyHolderPlugin* holders[] = {&a, &b, &c};
 	struct Case
 	{
@@ -27,14 +27,14 @@ TEST_F(Keys, SetKeyLeavesTheStatusCleanWhateverItIsGiven)
 		EXPECT_TRUE(status.isClean()) << status.describe();
 		EXPECT_EQ(status.initCalls(), inits + 1);
 	}
-	crypt->setKey(static_cast<host::HostStatus*>(nullptr), 3, holders, "no status");
+	crypt->setKey(static_cast<standin::HostStatus*>(nullptr), 3, holders, "no status");
 	EXPECT_EQ(a.calls() + b.calls() + c.calls(), 0);  // holders are never asked
 	EXPECT_EQ(crypt->release(), 0);
 }
 
 TEST_F(Keys, SetInfoLeavesTheStatusCleanAndNeverReadsTheInfo)
 {
-	host::FakeCryptInfo info("/data/employee.fdb");
+	standin::FakeCryptInfo info("/data/employee.fdb");
 	for (Firebird::IDbCryptInfo* given :
 		 {static_cast<Firebird::IDbCryptInfo*>(&info), static_cast<Firebird::IDbCryptInfo*>(nullptr)})
 	{
@@ -42,7 +42,7 @@ TEST_F(Keys, SetInfoLeavesTheStatusCleanAndNeverReadsTheInfo)
 		crypt->setInfo(&status, given);
 		EXPECT_TRUE(status.isClean()) << status.describe();
 	}
-	crypt->setInfo(static_cast<host::HostStatus*>(nullptr), &info);
+	crypt->setInfo(static_cast<standin::HostStatus*>(nullptr), &info);
 	EXPECT_EQ(info.calls(), 0);
 	EXPECT_EQ(crypt->release(), 0);
 }
@@ -95,7 +95,7 @@ private:
 			return;
 		case Throw::fbException:
 		{
-			host::HostStatus scratch;
+			standin::HostStatus scratch;
 			const intptr_t vector[] = {
 				isc_arg_gds, isc_bad_db_format, isc_arg_string, reinterpret_cast<intptr_t>("x.fdb"),
 				isc_arg_gds, isc_random,        isc_arg_string, reinterpret_cast<intptr_t>("second"),
@@ -126,7 +126,7 @@ TEST(Exceptions, FbExceptionPassesItsErrorVectorUnchanged)
 	ThrowingCrypt thrower;
 	thrower.what = Throw::fbException;
 	Firebird::IDbCryptPlugin* plugin = &thrower;
-	host::HostStatus status;
+	standin::HostStatus status;
 	plugin->encrypt(&status, 1, "a", nullptr);
 	const intptr_t* e = status.getErrors();
 	ASSERT_EQ(e[0], isc_arg_gds);
@@ -144,7 +144,7 @@ TEST(Exceptions, StdExceptionBecomesIscRandomWithItsMessage)
 	ThrowingCrypt thrower;
 	thrower.what = Throw::stdException;
 	Firebird::IDbCryptPlugin* plugin = &thrower;
-	host::HostStatus status;
+	standin::HostStatus status;
 	plugin->decrypt(&status, 1, "a", nullptr);
 	EXPECT_EQ(status.errorCode(), isc_random);
 	EXPECT_EQ(status.errorText(), "disk on fire");  // copied: the exception is gone
@@ -155,7 +155,7 @@ TEST(Exceptions, AnythingElseBecomesIscRandomWithAFixedText)
 	ThrowingCrypt thrower;
 	thrower.what = Throw::other;
 	Firebird::IDbCryptPlugin* plugin = &thrower;
-	host::HostStatus status;
+	standin::HostStatus status;
 	status.makeDirty();
 	plugin->setKey(&status, 0, nullptr, nullptr);
 	EXPECT_EQ(status.initCalls(), 1u);
@@ -168,7 +168,7 @@ TEST(Exceptions, WithoutAStatusTheExceptionIsDropped)
 	ThrowingCrypt thrower;
 	thrower.what = Throw::stdException;
 	Firebird::IDbCryptPlugin* plugin = &thrower;
-	plugin->setInfo(static_cast<host::HostStatus*>(nullptr), nullptr);
+	plugin->setInfo(static_cast<standin::HostStatus*>(nullptr), nullptr);
 	plugin->addRef();
 	plugin->setOwner(nullptr);
 	EXPECT_EQ(plugin->getOwner(), nullptr);  // the base's result after a throw
@@ -181,8 +181,8 @@ TEST(Exceptions, CreatePluginReturnsNullAfterAnException)
 {
 	ThrowingFactory factory;
 	Firebird::IPluginFactory* asEngineSeesIt = &factory;
-	host::HostStatus status;
-	host::FakePluginConfig config;
+	standin::HostStatus status;
+	standin::FakePluginConfig config;
 	EXPECT_EQ(asEngineSeesIt->createPlugin(&status, &config), nullptr);
 	EXPECT_EQ(status.errorCode(), isc_random);
 	EXPECT_EQ(status.errorText(), "std::bad_alloc");

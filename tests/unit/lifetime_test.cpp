@@ -8,7 +8,7 @@ using Lifetime = CryptTest;
 TEST_F(Lifetime, CreatedWithOneReferenceAndTheConfigHeld)
 {
 	ASSERT_NE(crypt, nullptr);
-	EXPECT_EQ(host::interfaceVersion(crypt), 5u);
+	EXPECT_EQ(standin::interfaceVersion(crypt), 5u);
 	EXPECT_EQ(config.refs(), 2);
 	EXPECT_EQ(config.addRefCalls(), 1);
 	EXPECT_EQ(crypt->release(), 0);  // the one reference the engine got
@@ -31,7 +31,7 @@ TEST_F(Lifetime, ReleaseReturnsOneWhileReferencesRemain)
 
 TEST_F(Lifetime, EachCreatePluginIsANewInstanceWithItsOwnConfigReference)
 {
-	host::FakePluginConfig other;
+	standin::FakePluginConfig other;
 	Firebird::IDbCryptPlugin* second = createCrypt(&config);
 	Firebird::IDbCryptPlugin* third = createCrypt(&other);
 	EXPECT_NE(second, crypt);
@@ -72,7 +72,7 @@ TEST_F(Lifetime, NullConfigIsHeldAsNothing)
 
 TEST_F(Lifetime, OwnerIsStoredAsGivenWithoutReferenceCalls)
 {
-	host::FakeOwner first, second;
+	standin::FakeOwner first, second;
 	EXPECT_EQ(crypt->getOwner(), nullptr);
 	crypt->setOwner(&first);
 	EXPECT_EQ(crypt->getOwner(), &first);

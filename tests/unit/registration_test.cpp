@@ -18,14 +18,14 @@ TEST(EntryPoint, RegistersTheModuleBeforeTheFactory)
 	EXPECT_EQ(velkor::masterInterface, &engine.master);
 	ASSERT_EQ(engine.manager.modules().size(), 1u);
 	ASSERT_EQ(engine.manager.factories().size(), 1u);
-	const host::Registration& r = engine.manager.factories()[0];
+	const standin::Registration& r = engine.manager.factories()[0];
 	EXPECT_EQ(r.type, 9u);
 	EXPECT_EQ(r.type, static_cast<unsigned>(Firebird::IPluginManager::TYPE_DB_CRYPT));
 	EXPECT_EQ(r.name, "velkor");  // exact and case-sensitive
 	EXPECT_NE(r.factory, nullptr);
 	// The dispatch tables carry the Firebird 4.0 interface versions.
-	EXPECT_EQ(host::interfaceVersion(engine.manager.modules()[0]), 3u);
-	EXPECT_EQ(host::interfaceVersion(r.factory), 2u);
+	EXPECT_EQ(standin::interfaceVersion(engine.manager.modules()[0]), 3u);
+	EXPECT_EQ(standin::interfaceVersion(r.factory), 2u);
 }
 
 TEST(EntryPoint, EachCallRegistersNewObjects)
@@ -51,8 +51,8 @@ TEST(EntryPoint, NullMasterRegistersNothingAndKeepsTheEarlierMaster)
 TEST(EntryPoint, MasterWithoutPluginManagerRegistersNothing)
 {
 	Engine engine;
-	host::CallLog log;
-	host::FakeMaster bare(log, nullptr);
+	standin::CallLog log;
+	standin::FakeMaster bare(log, nullptr);
 	firebird_plugin(&bare);
 	EXPECT_EQ(log.calls(), Calls{"getPluginManager"});
 	EXPECT_EQ(velkor::masterInterface, &engine.master);

@@ -17,7 +17,7 @@ constexpr int threadCount = 4;
 
 TEST(Threads, SharedInstanceCopiesAndCountsCorrectly)
 {
-	host::FakePluginConfig config;
+	standin::FakePluginConfig config;
 	Firebird::IDbCryptPlugin* crypt = createCrypt(&config);
 	std::atomic<int> failures{0};
 	std::vector<std::thread> threads;
@@ -25,7 +25,7 @@ TEST(Threads, SharedInstanceCopiesAndCountsCorrectly)
 		threads.emplace_back(
 			[&, t]
 			{
-			host::HostStatus status;
+			standin::HostStatus status;
 			std::vector<std::uint8_t> page(8176), copy(8176);
 			for (int i = 0; i < 5000; ++i)
 			{
@@ -49,7 +49,7 @@ TEST(Threads, SharedInstanceCopiesAndCountsCorrectly)
 
 TEST(Threads, LastOfConcurrentReleasesDestroysExactlyOnce)
 {
-	host::FakePluginConfig config;
+	standin::FakePluginConfig config;
 	for (int round = 0; round < 200; ++round)
 	{
 		Firebird::IDbCryptPlugin* crypt = createCrypt(&config);

@@ -12,7 +12,7 @@ namespace
 {
 
 using Bytes = std::vector<std::uint8_t>;
-using host::randomBytes;
+using standin::randomBytes;
 // The direction under test, by name: ctest lists the cases with it.
 using Direction = const char*;
 
@@ -24,7 +24,7 @@ class Transform : public CryptTest, public ::testing::WithParamInterface<Directi
 protected:
 	void TearDown() override { EXPECT_EQ(crypt->release(), 0); }
 	void run(unsigned n, const void* src, void* dst) { call(&status, n, src, dst); }
-	void call(host::HostStatus* s, unsigned n, const void* src, void* dst)
+	void call(standin::HostStatus* s, unsigned n, const void* src, void* dst)
 	{
 		if (std::strcmp(GetParam(), "encrypt") == 0)
 			crypt->encrypt(s, n, src, dst);
