@@ -1,5 +1,12 @@
-# cmake --install: the module into a Firebird plug-ins folder (a copy: the
-# engine refuses a symlinked module), and a plugins.conf block naming it.
+# cmake --install: two components, each writing only under the install
+# prefix (and DESTDIR) unless told otherwise.
+#   module   libvelkor64.so into VELKOR_PLUGIN_DIR, and velkor.conf, the
+#            plugins.conf blocks naming it, into VELKOR_CONF_DIR
+#   checker  fbcrypt-check, its man page, its CMake package and the plug-in
+#            template (tools/CMakeLists.txt)
+# VELKOR_PLUGIN_DIR and VELKOR_CONF_DIR are under the prefix by default;
+# give a Firebird's own folders to install into that Firebird (configuring
+# says which Firebird is installed here, and the two options that name it).
 include(GNUInstallDirs)
 
 if(WIN32)
@@ -10,38 +17,56 @@ if(WIN32)
   set(VELKOR_PLUGIN_DIR "plugins" CACHE PATH "Plug-ins folder, under the install prefix")
   set(VELKOR_CONF_DIR "." CACHE PATH "Folder of velkor.conf, under the install prefix")
   set(VELKOR_TOOLS_DIR ".")
-  set(VELKOR_CONF_FILE "$(dir_conf)/velkor.conf")
-  set(VELKOR_MODULE_DIR "$(dir_plugins)")
 else()
-  # The found engine's folders: the first Firebird installed here (the
-  # catalogue's places, newest series first, and its rule for a root).
+  set(VELKOR_PLUGIN_DIR "${CMAKE_INSTALL_LIBDIR}/firebird/plugins" CACHE PATH
+      "Folder the module is installed into: a Firebird's plug-ins folder, or (relative) one under the prefix")
+  set(VELKOR_CONF_DIR "${CMAKE_INSTALL_SYSCONFDIR}/firebird" CACHE PATH
+      "Folder velkor.conf (the plugins.conf blocks) is installed into: a Firebird's, or (relative) one under the prefix")
+  set(VELKOR_TOOLS_DIR "${CMAKE_INSTALL_BINDIR}")
+  # Say where the Firebird installed here is (the catalogue's places and its
+  # rule for a root), and how to install into it.
   catalogue_installed_roots(_fb_roots "${CMAKE_LIBRARY_ARCHITECTURE}")
-  set(_fb_plugins "")
   foreach(_root IN LISTS _fb_roots)
     catalogue_is_root(_is_root "${_root}")
     if(_is_root)
-      set(_fb_plugins "${_root}/plugins")
+      string(REGEX MATCH "firebird/([0-9.]+)$" _series "${_root}")
+      if(CMAKE_MATCH_1 AND EXISTS "/etc/firebird/${CMAKE_MATCH_1}")
+        set(_conf "/etc/firebird/${CMAKE_MATCH_1}")
+      else()
+        set(_conf "${_root}")
+      endif()
+      if(NOT VELKOR_PLUGIN_DIR STREQUAL "${_root}/plugins")
+        message(STATUS "velkor64: a Firebird is installed in ${_root}; to install the module into it, configure with "
+                       "-DVELKOR_PLUGIN_DIR=${_root}/plugins -DVELKOR_CONF_DIR=${_conf}")
+      endif()
       break()
     endif()
   endforeach()
-  if(NOT _fb_plugins)
-    set(_fb_plugins "${CMAKE_INSTALL_FULL_LIBDIR}/firebird/plugins")
-  endif()
-  string(REGEX MATCH "firebird/([0-9.]+)/plugins$" _fb_match "${_fb_plugins}")
-  if(CMAKE_MATCH_1 AND EXISTS "/etc/firebird/${CMAKE_MATCH_1}")
-    set(_fb_conf "/etc/firebird/${CMAKE_MATCH_1}")
-  else()
-    set(_fb_conf "${CMAKE_INSTALL_FULL_SYSCONFDIR}/firebird")
-  endif()
-
-  set(VELKOR_PLUGIN_DIR "${_fb_plugins}" CACHE PATH "Firebird plug-ins folder the module is installed into")
-  set(VELKOR_CONF_DIR "${_fb_conf}" CACHE PATH "Folder the plugins.conf block (velkor.conf) is installed into")
-  set(VELKOR_CONF_FILE "${VELKOR_CONF_DIR}/velkor.conf")
-  set(VELKOR_TOOLS_DIR "${CMAKE_INSTALL_BINDIR}")
-  set(VELKOR_MODULE_DIR "${VELKOR_PLUGIN_DIR}")
 endif()
 
-configure_file("${PROJECT_SOURCE_DIR}/conf/velkor.conf.in" "${PROJECT_BINARY_DIR}/velkor.conf" @ONLY)
-install(TARGETS velkor64 LIBRARY DESTINATION "${VELKOR_PLUGIN_DIR}" COMPONENT module)
+install(TARGETS velkor64 LIBRARY DESTINATION "${VELKOR_PLUGIN_DIR}" COMPONENT module
+                         RUNTIME DESTINATION "${VELKOR_PLUGIN_DIR}" COMPONENT module)
+# velkor.conf names the module where it was installed, so it is written at
+# install time, when the prefix (cmake --install --prefix) is known.
+string(CONFIGURE [[
+  set(_windows "@WIN32@")
+  set(_plugins "@VELKOR_PLUGIN_DIR@")
+  set(_conf_dir "@VELKOR_CONF_DIR@")
+  if(_windows)
+    set(_module "$(dir_plugins)")
+  elseif(IS_ABSOLUTE "${_plugins}")
+    set(_module "${_plugins}")
+  else()
+    set(_module "${CMAKE_INSTALL_PREFIX}/${_plugins}")
+  endif()
+  if(NOT IS_ABSOLUTE "${_conf_dir}")
+    set(_conf_dir "${CMAKE_INSTALL_PREFIX}/${_conf_dir}")
+  endif()
+  set(VELKOR_MODULE_DIR "${_module}")
+  set(VELKOR_CONF_FILE "${_conf_dir}/velkor.conf")
+  set(PROJECT_VERSION "@PROJECT_VERSION@")
+  configure_file("@PROJECT_SOURCE_DIR@/conf/velkor.conf.in" "@PROJECT_BINARY_DIR@/velkor.conf" @ONLY)
+  message(STATUS "velkor64: to enable it, add this line to the engine's plugins.conf:\n      include ${VELKOR_CONF_FILE}\n   then: ALTER DATABASE ENCRYPT WITH \"velkor\"")
+]] _write_conf @ONLY)
+install(CODE "${_write_conf}" COMPONENT module)
 install(FILES "${PROJECT_BINARY_DIR}/velkor.conf" DESTINATION "${VELKOR_CONF_DIR}" COMPONENT module)
-install(CODE "message(STATUS \"velkor64: to enable it, add this line to the engine's plugins.conf:\\n      include ${VELKOR_CONF_FILE}\\n   then: ALTER DATABASE ENCRYPT WITH \\\"velkor\\\"\")")

@@ -1,24 +1,15 @@
 """The engine catalogue (engines/catalogue.json): what each Firebird release
 is, where it comes from, and which engine tests apply to it; and the facts of
 this machine (its Debian suite and architecture) that decide how each one is
-run. Everything else in the project reads releases from here.
-
-    python3 -m fbrun.catalogue parts [--all]          the parts scripts/engines makes by default (--all: other CPUs' too)
-    python3 -m fbrun.catalogue part NAME              one part, as shell assignments
-    python3 -m fbrun.catalogue release NAME|ALIAS [ENGINES_DIR]   one release, as shell assignments
-    python3 -m fbrun.catalogue available ENGINES_DIR [ARCH]   releases for ARCH (this machine's) whose engine is there
-    python3 -m fbrun.catalogue untested [ENGINES_DIR]   releases of this machine whose engine is not there, and why
-VELKOR_CATALOGUE names another catalogue, VELKOR_ENGINE_TARBALLS another folder of tarballs.
-"""
+run. Everything else in the project reads releases from here (the scripts
+and CMake through `python3 -m fbrun`, fbrun/__main__.py)."""
 
 import dataclasses
 import functools
 import json
 import os
 import re
-import shlex
 import subprocess
-import sys
 
 TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 DEFAULT_PATH = os.path.join(TOP, "engines", "catalogue.json")
@@ -209,72 +200,3 @@ def default_parts(every_cpu=False):
 
 def part_releases(part):
     return [r for r in releases() if r.part == part]
-
-
-def availability(engines_dir, arch=None):
-    """[(release, None or why it is not there)] for the releases of `arch` (this machine's)."""
-    from . import engines  # engines reads the catalogue: imported here, when asked
-    out = []
-    for r in releases(arch=arch or host_arch()):
-        try:
-            engines.engine(r.name, engines_dir)
-            out.append((r, None))
-        except engines.EngineMissing as e:
-            out.append((r, str(e)))
-    return out
-
-
-def _shell(**values):
-    return "".join(f"{k}={shlex.quote(v if isinstance(v, str) else ' '.join(v))}\n" for k, v in values.items())
-
-
-def main(argv):
-    # The programs that run this (scripts/, CMake) give their settings so.
-    use(os.environ.get("VELKOR_CATALOGUE"))
-    use_tarballs(os.environ.get("VELKOR_ENGINE_TARBALLS"))
-    if argv[:1] == ["parts"] and argv[1:] in ([], ["--all"]):
-        print(" ".join(default_parts(argv[1:] == ["--all"])))
-    elif argv[:1] == ["part"] and len(argv) == 2:
-        rs = part_releases(argv[1])
-        if not rs:
-            sys.exit(f"catalogue: no part {argv[1]!r} (parts: {', '.join(sorted({r.part for r in releases()}))})")
-        r0 = rs[0]
-        print(_shell(kind="tarball" if r0.tarball else "host" if r0.on_host else "chroot", suite=r0.suite or "",
-                     arch=r0.arch, multiarch=multiarch(r0.arch), foreign="1" if r0.arch != host_arch() else "",
-                     series=[r.series for r in rs], names=[r.name for r in rs],
-                     packages=sorted({p for r in rs for p in r.debian.get("packages", ())}),
-                     servers=[r.debian["server"] for r in rs if r.debian.get("server")]), end="")
-    elif argv[:1] == ["release"] and len(argv) in (2, 3):
-        try:
-            r = release(argv[1])
-        except KeyError as e:
-            sys.exit(f"catalogue: {e.args[0]}")
-        from . import engines  # engines reads the catalogue: imported here, when asked
-        unpacked = r.tarball and os.path.isdir(r.tarball_root(argv[2] if len(argv) == 3 else engines.DEFAULT_ENGINES_DIR))
-        print(_shell(name=r.name, version=r.version, series=r.series, part=r.part,
-                     missing="" if not r.tarball or unpacked else engines.missing_tarball(r) or "",
-                     tarball=r.tarball.get("file", ""), sha256=r.tarball.get("sha256", ""),
-                     needs=r.tarball.get("needs", []), stem=r.tarball.get("file", "").removesuffix(".tar.xz")
-                     .removesuffix("-linux-x64")), end="")
-    elif argv[:1] == ["tarball-folder"]:
-        print(tarball_folder())
-    elif argv[:1] == ["tarballs"]:
-        for r in releases():
-            if r.tarball:
-                print(r.name, r.tarball["file"], r.tarball["sha256"])
-    elif argv[:1] == ["available"] and len(argv) in (2, 3):
-        print(";".join(r.name for r, why in availability(argv[1], argv[2] if len(argv) == 3 else None) if not why))
-    elif argv[:1] == ["untested"] and len(argv) in (1, 2):
-        for r, why in availability(argv[1] if len(argv) == 2 else os.path.join(TOP, "build", "engines")):
-            if why:
-                print(f"{r.version} ({r.name}): {why}")
-    else:
-        sys.exit(__doc__)
-
-
-if __name__ == "__main__":
-    # Run as a program, this file is __main__; the settings go to the module
-    # that engines.py and the rest import.
-    from fbrun import catalogue as module
-
-    module.main(sys.argv[1:])

@@ -8,7 +8,7 @@ import dataclasses
 import os
 import tempfile
 
-from . import catalogue, engines
+from . import catalogue, firebird
 
 
 @dataclasses.dataclass
@@ -17,7 +17,7 @@ class Config:
     plugin: str = "velkor"  # the name the module registers, for its plugins.conf block
     work: str = None  # folder private roots are made in (None: the system's temporary folder)
     keep: bool = False  # leave private roots behind
-    engines_dir: str = engines.DEFAULT_ENGINES_DIR
+    engines_dir: str = firebird.DEFAULT_ENGINES_DIR
     installed_root: str = None  # the Firebird root a SERIES-installed engine names
     fbinfo: str = None  # tests/engine/fbinfo: database information through the client library
 
@@ -31,7 +31,7 @@ class Config:
         return os.path.splitext(os.path.basename(self.module))[0].removeprefix("lib")
 
     def engine(self, name):
-        return engines.engine(name, self.engines_dir, self.installed_root)
+        return firebird.engine(name, self.engines_dir, self.installed_root)
 
     def but(self, **changes):
         return dataclasses.replace(self, **changes)
@@ -43,5 +43,5 @@ class Config:
         catalogue.use(env.get("VELKOR_CATALOGUE"))
         catalogue.use_tarballs(env.get("VELKOR_ENGINE_TARBALLS"))
         return cls(module=env.get("VELKOR_MODULE"), work=env.get("VELKOR_WORK"), keep=bool(env.get("VELKOR_KEEP")),
-                   engines_dir=env.get("VELKOR_ENGINES") or engines.DEFAULT_ENGINES_DIR,
+                   engines_dir=env.get("VELKOR_ENGINES") or firebird.DEFAULT_ENGINES_DIR,
                    installed_root=env.get("VELKOR_ENGINE_ROOT") or None, fbinfo=env.get("VELKOR_FBINFO"))

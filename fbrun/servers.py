@@ -16,7 +16,7 @@ import socket
 import subprocess
 import time
 
-from . import engines, sites
+from . import firebird, sites
 
 PASSWORD = "velkor-test"
 START_TIMEOUT = 30  # seconds for a server to listen
@@ -40,7 +40,7 @@ def listening(port):
 class ServerSite(sites.Site):
     def __init__(self, engine, name, config, mode="Super", start=True):
         if not engine.server:
-            raise engines.EngineMissing(f"no server binary for Firebird {engine.name}: run scripts/engines")
+            raise firebird.EngineMissing(f"no server binary for Firebird {engine.name}: run scripts/engines")
         self.mode = mode
         self.port = free_port()
         super().__init__(engine, name, config, conf={})

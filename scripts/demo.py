@@ -8,7 +8,7 @@ import os
 import sys
 import time
 
-from fbrun import config, engines, sample, servers, sites
+from fbrun import config, firebird, sample, servers, sites
 
 
 def bar(done, total, width=40):
@@ -56,7 +56,7 @@ def main():
     conf = config.Config(module=args.module, keep=args.keep, installed_root=args.engine_root)
     try:
         engine = conf.engine(args.engine)
-    except engines.EngineMissing as e:
+    except firebird.EngineMissing as e:
         raise SystemExit(f"demo: {e}")
     if args.server:
         site = servers.ServerSite(engine, "demo", conf)

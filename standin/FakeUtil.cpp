@@ -1,5 +1,6 @@
 #include "FakeUtil.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -18,10 +19,10 @@ std::mutex hookMutex;
 std::function<void(const std::string&)> hook;
 
 // Firebird's dates count days from 17 November 1858 (the Modified Julian Day).
-constexpr long mjdOffset = 678881;  // that day, counted as daysOf counts
+constexpr std::int64_t mjdOffset = 678881;  // that day, counted as daysOf counts
 
 // Days since 1 March of year 0 of a date, and back (a proleptic Gregorian calendar).
-long daysOf(long y, long m, long d)
+std::int64_t daysOf(std::int64_t y, std::int64_t m, std::int64_t d)
 {
 	if (m < 3)
 	{
@@ -91,18 +92,18 @@ unsigned FakeUtil::formatStatus(char* buffer, unsigned bufferSize, Firebird::ISt
 void FakeUtil::decodeDate(ISC_DATE date, unsigned* year, unsigned* month, unsigned* day)
 {
 	// Days since 1 March of year 0, to year, month and day.
-	const long days = static_cast<long>(date) + mjdOffset;
-	long y = (10000 * days + 14780) / 3652425;
-	long rest = days - (365 * y + y / 4 - y / 100 + y / 400);
+	const std::int64_t days = static_cast<std::int64_t>(date) + mjdOffset;
+	std::int64_t y = (10000 * days + 14780) / 3652425;
+	std::int64_t rest = days - (365 * y + y / 4 - y / 100 + y / 400);
 	if (rest < 0)
 	{
 		--y;
 		rest = days - (365 * y + y / 4 - y / 100 + y / 400);
 	}
-	const long mi = (100 * rest + 52) / 3060;
-	const long m = (mi + 2) % 12 + 1;
+	const std::int64_t mi = (100 * rest + 52) / 3060;
+	const std::int64_t m = (mi + 2) % 12 + 1;
 	y += (mi + 2) / 12;
-	const long d = rest - (mi * 306 + 5) / 10 + 1;
+	const std::int64_t d = rest - (mi * 306 + 5) / 10 + 1;
 	if (year)
 		*year = static_cast<unsigned>(y);
 	if (month)

@@ -275,6 +275,13 @@ Options parseCommandLine(int argc, char** argv)
 		else
 			usageError("one module at a time (" + o.module + ", then " + a + ")");
 	}
+	// The defaults, also for a child started for one job (Windows), which
+	// reads the same command line.
+	if (o.pageSizes.empty())
+		o.pageSizes = {4096, 8192, 16384, 32768};
+	if (!o.threads)
+		o.threads = std::max(1u, std::thread::hardware_concurrency()) * 2;
+	o.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout);
 	if (!o.job.empty())
 		return o;
 	if (o.module.empty())
@@ -283,11 +290,6 @@ Options parseCommandLine(int argc, char** argv)
 		usageError("--identity and --encrypting ask for opposite things");
 	if (!o.only.empty() && !o.skip.empty())
 		usageError("--only and --skip do not go together");
-	if (o.pageSizes.empty())
-		o.pageSizes = {4096, 8192, 16384, 32768};
-	if (!o.threads)
-		o.threads = std::max(1u, std::thread::hardware_concurrency()) * 2;
-	o.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout);
 	return o;
 }
 

@@ -2,7 +2,8 @@
 // fbcrypt-test-holder): it holds one key, named "FBCRYPT_TEST_KEY" (a name
 // gbak can pass on: its restore writes the key name into SQL unquoted), and
 // volunteers it to the engine. The key is 4 bytes, or the hex of the Key
-// entry of its plugins.conf Config block. Built with KEYED, faulty_module.cpp is a crypt
+// entry of its plugins.conf Config block, and its name can be another
+// (KeyName), so that two blocks of this module hold two keys. Built with KEYED, faulty_module.cpp is a crypt
 // plug-in that cannot work without it.
 //
 // Its key callback has the form of the headers it is built with:
@@ -30,7 +31,7 @@ namespace
 
 using velkor::TStatus;
 
-const char keyName[] = "FBCRYPT_TEST_KEY";
+const char defaultKeyName[] = "FBCRYPT_TEST_KEY";
 Firebird::IMaster* master = nullptr;
 
 #ifdef O_CLOEXEC
@@ -91,6 +92,11 @@ public:
 		Firebird::IStatus* raw = master->getStatus();
 		Firebird::CheckStatusWrapper status(raw);
 		Firebird::IConfig* conf = config_->getDefaultConfig(&status);
+		if (Firebird::IConfigEntry* entry = conf ? conf->find(&status, "KeyName") : nullptr)
+		{
+			keyName_ = entry->getValue() ? entry->getValue() : "";
+			entry->release();
+		}
 		if (Firebird::IConfigEntry* entry = conf ? conf->find(&status, "Key") : nullptr)
 		{
 			const std::string hex = entry->getValue() ? entry->getValue() : "";
@@ -126,7 +132,7 @@ public:
 	{
 		note(std::string("holder keyHandle ") + (name ? name : "(null)"));
 		status->init();
-		return name && std::strcmp(name, keyName) == 0 ? &key_ : nullptr;
+		return name && keyName_ == name ? &key_ : nullptr;
 	}
 	FB_BOOLEAN useOnlyOwnKeys(TStatus* status) override
 	{
@@ -143,6 +149,7 @@ private:
 	std::atomic<int> count_{0};
 	Firebird::IReferenceCounted* owner_ = nullptr;
 	Firebird::IPluginConfig* config_;
+	std::string keyName_ = defaultKeyName;
 	Key key_;
 };
 

@@ -11,11 +11,11 @@ import time
 import unittest
 
 from fbrun import config as fbconfig
-from fbrun import engines, load, pages, sample, servers, sites  # noqa: F401
+from fbrun import firebird, load, pages, sample, servers, sites  # noqa: F401
 
 CONFIG = fbconfig.Config.from_environment()
 # What the tests import from here besides the bases.
-__all__ = ["CONFIG", "KEY_HASH", "EngineTest", "ServerTest", "engines", "load", "main", "pages", "probe_calls", "sample",
+__all__ = ["CONFIG", "KEY_HASH", "EngineTest", "ServerTest", "firebird", "load", "main", "pages", "probe_calls", "sample",
            "servers", "sites"]
 
 KEY_HASH = "zifLFBCY/rAHFOdYZGvj6ZwYW3E="  # base64 of SHA-1 of the engine's fixed key check text

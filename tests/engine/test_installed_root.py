@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from enginetest import CONFIG, engines, pages, servers
+from enginetest import CONFIG, firebird, pages, servers
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -26,7 +26,7 @@ class InstalledRoot(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir, True)
         self.root = os.path.join(self.dir, "opt", "firebird")
         shutil.copytree(CONFIG.engine("5.0-tarball").root, self.root, symlinks=True)
-        self.installed = engines.RootEngine("5.0-installed", self.root)
+        self.installed = firebird.RootEngine("5.0-installed", self.root)
         # The DBA's own server: the installation's configuration on a port of its own.
         self.port = servers.free_port()
         conf = os.path.join(self.root, "firebird.conf")

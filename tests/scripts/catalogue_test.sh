@@ -30,13 +30,13 @@ PY
 export VELKOR_CATALOGUE="$work/catalogue.json" VELKOR_ENGINE_TARBALLS="$work/tarballs" VELKOR_ENGINES="$work/engines"
 export PYTHONPATH="$src"
 
-out=$(python3 -B -m fbrun.catalogue release 5.0.5) || fail "fbrun does not know 5.0.5: $out"
+out=$(python3 -B -m fbrun release 5.0.5) || fail "fbrun does not know 5.0.5: $out"
 grep -qx "name=5.0.5-tarball" <<<"$out" || fail "fbrun names it otherwise: $out"
 
 out=$(bash "$src/scripts/engines" roots 2>&1)
 grep -q "engines: Firebird 5.0.5 (5.0.5-tarball) in $work/engines/firebird-5.0.5" <<<"$out" ||
   fail "scripts/engines did not unpack it: $out"
-avail=$(python3 -B -m fbrun.catalogue available "$work/engines")
+avail=$(python3 -B -m fbrun available "$work/engines")
 grep -q "5.0.5-tarball" <<<"$avail" || fail "fbrun does not find the unpacked root: $avail"
 
 # A tarball whose sum is not the catalogue's is refused, loudly.

@@ -209,6 +209,18 @@ def engine(name, engines_dir=None, installed_root=None):
     return RootEngine(release.name, root, release)
 
 
+def availability(engines_dir, arch=None):
+    """[(release, None or why it is not there)] for the releases of `arch` (this machine's)."""
+    out = []
+    for r in catalogue.releases(arch=arch or catalogue.host_arch()):
+        try:
+            engine(r.name, engines_dir)
+            out.append((r, None))
+        except EngineMissing as e:
+            out.append((r, str(e)))
+    return out
+
+
 def missing_tarball(release):
     """What to do when a tarball release's tarball is not at hand; None when it is."""
     folder = catalogue.tarball_folder()
