@@ -137,9 +137,12 @@ def releases(arch=None):
 
 
 def release(name):
-    """A release by name or alias; KeyError with the choices when there is none."""
+    """A release by name, alias or version; KeyError with the choices when there is none."""
     for r in releases():
         if name == r.name or name in r.aliases:
+            return r
+    for r in releases():
+        if name == r.version:
             return r
     raise KeyError(f"no Firebird release {name!r} in the catalogue: "
                    + ", ".join(sorted({n for r in releases() for n in (r.name, *r.aliases)})))

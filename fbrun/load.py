@@ -58,9 +58,12 @@ class Writers:
     def _feed(p, script):
         try:
             p.stdin.write(script)
-            p.stdin.close()
         except BrokenPipeError:
             pass  # the client died; its exit status says so
+        try:
+            p.stdin.close()
+        except BrokenPipeError:
+            pass  # what was left unwritten goes with it
 
     def _count(self, k, p):
         for line in p.stdout:

@@ -67,12 +67,13 @@ class PrivateRoot:
         with open(os.path.join(self.root, "plugins.conf"), "w") as f:
             f.write(self._stock_plugins + "\n" + text + "\n")
 
-    def add_plugin(self, module, name):
-        """A copy of another plug-in module in the root, registered as `name` in plugins.conf."""
+    def add_plugin(self, module, name, lines=(), after=""):
+        """A copy of another plug-in module in the root, registered as `name` in
+        plugins.conf, with more `lines` in its block, and `after` it."""
         shutil.copy(module, os.path.join(self.root, "plugins"))
         stem = os.path.splitext(os.path.basename(module))[0].removeprefix("lib")
-        self.set_plugin_blocks(self._plugin_blocks + "\nPlugin = %s {\n\tModule = %s/%s\n}" %
-                               (name, self.view(self.root + "/plugins"), stem))
+        block = "".join(f"\t{line}\n" for line in [f"Module = {self.view(self.root + '/plugins')}/{stem}", *lines])
+        self.set_plugin_blocks(self._plugin_blocks + f"\nPlugin = {name} {{\n{block}}}\n{after}")
 
     def write_file(self, name, text):
         with open(os.path.join(self.root, name), "w") as f:

@@ -60,8 +60,8 @@ class Site(tools.ToolRunner):
     def set_plugin_blocks(self, text):
         self.files.set_plugin_blocks(text)
 
-    def add_plugin(self, module, name):
-        self.files.add_plugin(module, name)
+    def add_plugin(self, module, name, lines=(), after=""):
+        self.files.add_plugin(module, name, lines, after)
 
     def write_root_file(self, name, text):
         self.files.write_file(name, text)

@@ -59,10 +59,7 @@ def main():
         sys.exit(f"engine-faults: no case {', '.join(unknown)} (--list names them)")
     # A run killed by SIGTERM still unmounts and stops what it started.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    for mount in faults.leftover_mounts():
-        print(f"engine-faults: unmounting {mount}, left by an earlier run that was killed", flush=True)
-        faults.subprocess.run(["umount", "-l", mount])
-    conf = config.Config(module=args.module)
+    conf = config.Config.from_environment().but(module=args.module)
     tools = faults.Tools(shim=args.shim, keyed=args.keyed, key_holder=args.key_holder)
     names = args.engine or [r.name for r in catalogue.releases(arch=catalogue.host_arch())]
     present = []
@@ -72,7 +69,9 @@ def main():
         except (firebird.EngineMissing, KeyError) as e:
             print(f"engine-faults: {name} left out: {e}", flush=True)
     stop = time.monotonic() + args.minutes * 60
-    rows = []
+    report = open(args.out, "w")
+    report.write(f"# Engine faults: {args.runs} run(s) per case, release and mode\n\n"
+                 "| case | tracker | release | mode | run | outcome |\n|---|---|---|---|---|---|\n")
     for case in [faults.CASES[c] for c in args.case or faults.CASES]:
         for engine in present:
             if not case.applies(engine):
@@ -91,13 +90,11 @@ def main():
                         what = "crypt run" if crypt else "control"
                         print(f"[{engine.describe()}, {faults.MODES[mode]}] {case.name} ({what}) run {i + 1} "
                               f"({time.monotonic() - t:.0f} s): {text}", flush=True)
-                        rows.append((case, engine.describe(), faults.MODES[mode], what, i + 1, text))
-    with open(args.out, "w") as f:
-        f.write(f"# Engine faults: {args.runs} run(s) per case, release and mode\n\n"
-                "| case | tracker | release | mode | run | outcome |\n|---|---|---|---|---|---|\n")
-        for case, engine, mode, what, i, text in rows:
-            f.write(f"| {case.name} ({what}) | {'#' + case.tracker if case.tracker else ''} | {engine} | {mode} | {i} | "
-                    f"{text.replace('|', '/')} |\n")
+                        report.write(f"| {case.name} ({what}) | {'#' + case.tracker if case.tracker else ''} | "
+                                     f"{engine.describe()} | {faults.MODES[mode]} | {i + 1} | "
+                                     f"{text.replace('|', '/')} |\n")
+                        report.flush()  # a run cut short keeps what it found
+    report.close()
     print(f"report: {args.out}")
 
 

@@ -3,7 +3,7 @@
 # "before" notes what is there; "after" fails when, since then, a process the
 # tests started still runs (each carries VELKOR_SITE in its environment:
 # fbrun/sites.py), a Firebird service was enabled at boot, a binfmt_misc entry
-# of ours remains, or a file or folder appeared in HOME (with its .config,
+# or a file system of ours remains (each named velkor-*), or a file or folder appeared in HOME (with its .config,
 # .local/share, .cache) or /tmp. Another Firebird on the machine, a DBA's own
 # server among them, is neither counted nor touched.
 set -u
@@ -32,8 +32,10 @@ new=$(enabled | comm -13 "$state.enabled" -)
 if [ -n "$new" ]; then echo "Firebird enabled at boot since the tests began: $new"; fail=1; fi
 binfmt=$(find /proc/sys/fs/binfmt_misc -maxdepth 1 -name 'velkor-*' 2>/dev/null)
 if [ -n "$binfmt" ]; then echo "binfmt_misc entries still registered: $binfmt"; fail=1; fi
+mounts=$(awk '$1 ~ /^velkor-/ { print $2 }' /proc/mounts)
+if [ -n "$mounts" ]; then echo "file systems still mounted: $mounts"; fail=1; fi
 # Our own marks are not leftovers: this run's state files live in the build tree.
 left=$(files | comm -13 "$state.files" -)
 if [ -n "$left" ]; then echo "left in HOME or /tmp since the tests began:"; echo "$left"; fail=1; fi
-[ $fail -eq 0 ] && echo "nothing left: no process the tests started runs, no Firebird service was enabled at boot, no binfmt entry remains, nothing new in HOME or /tmp"
+[ $fail -eq 0 ] && echo "nothing left: no process the tests started runs, no Firebird service was enabled at boot, no binfmt entry or file system of ours remains, nothing new in HOME or /tmp"
 exit $fail

@@ -2,9 +2,11 @@
 // fbcrypt-test-holder): it holds one key, named "FBCRYPT_TEST_KEY" (a name
 // gbak can pass on: its restore writes the key name into SQL unquoted), and
 // volunteers it to the engine. The key is 4 bytes, or the hex of the Key
-// entry of its plugins.conf Config block, and its name can be another
-// (KeyName), so that two blocks of this module hold two keys. Built with KEYED, faulty_module.cpp is a crypt
-// plug-in that cannot work without it.
+// entry of its plugins.conf Config block; KeyName names it. A block may list
+// several KeyName and Key pairs, for several keys: the engine asks every
+// holder that volunteers on DECRYPT, so one holder holds a database's keys.
+// Built with KEYED, faulty_module.cpp is a crypt plug-in that cannot work
+// without it.
 //
 // Its key callback has the form of the headers it is built with:
 // ICryptKeyCallback is callback() alone in 3.0; Debian's 4.0.5 adds
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <firebird/Interface.h>
 
@@ -32,6 +35,7 @@ namespace
 using velkor::TStatus;
 
 const char defaultKeyName[] = "FBCRYPT_TEST_KEY";
+const std::string defaultKey("\x5a\x17\x2b\x99", 4);
 Firebird::IMaster* master = nullptr;
 
 #ifdef O_CLOEXEC
@@ -56,6 +60,8 @@ void note(const std::string& what)
 class Key final : public Firebird::ICryptKeyCallbackImpl<Key, TStatus>
 {
 public:
+	Key(const std::string& name, const std::string& key) : name_(name), key_(key) {}
+
 	unsigned callback(unsigned, const void*, unsigned bufferLength, void* buffer) override
 	{
 		note("key callback");
@@ -79,9 +85,26 @@ public:
 	void dispose() override { note("key dispose"); }  // the holder's own: freed with it
 #endif
 
-	std::string key_ = std::string("\x5a\x17\x2b\x99", 4);
+	std::string name_;
+	std::string key_;
 };
 
+
+std::string value(Firebird::IConfigEntry* entry, const char* otherwise)
+{
+	return entry && entry->getValue() ? entry->getValue() : otherwise;
+}
+
+// "5a172b99" as its 4 bytes; nothing as the default key.
+std::string bytes(const std::string& hex)
+{
+	if (hex.empty())
+		return defaultKey;
+	std::string out;
+	for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+		out += static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16));
+	return out;
+}
 
 class Holder final : public Firebird::IKeyHolderPluginImpl<Holder, TStatus>
 {
@@ -92,21 +115,23 @@ public:
 		Firebird::IStatus* raw = master->getStatus();
 		Firebird::CheckStatusWrapper status(raw);
 		Firebird::IConfig* conf = config_->getDefaultConfig(&status);
-		if (Firebird::IConfigEntry* entry = conf ? conf->find(&status, "KeyName") : nullptr)
+		for (unsigned i = 0; conf; ++i)
 		{
-			keyName_ = entry->getValue() ? entry->getValue() : "";
-			entry->release();
-		}
-		if (Firebird::IConfigEntry* entry = conf ? conf->find(&status, "Key") : nullptr)
-		{
-			const std::string hex = entry->getValue() ? entry->getValue() : "";
-			key_.key_.clear();
-			for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-				key_.key_ += static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16));
-			entry->release();
+			Firebird::IConfigEntry* name = conf->findPos(&status, "KeyName", i);
+			Firebird::IConfigEntry* hex = conf->findPos(&status, "Key", i);
+			if (name || hex || i == 0)
+				keys_.emplace_back(value(name, defaultKeyName), bytes(value(hex, "")));
+			if (name)
+				name->release();
+			if (hex)
+				hex->release();
+			if (!name && !hex)
+				break;
 		}
 		if (conf)
 			conf->release();
+		else
+			keys_.emplace_back(defaultKeyName, defaultKey);
 		raw->dispose();
 	}
 	~Holder() override { config_->release(); }
@@ -132,7 +157,10 @@ public:
 	{
 		note(std::string("holder keyHandle ") + (name ? name : "(null)"));
 		status->init();
-		return name && keyName_ == name ? &key_ : nullptr;
+		for (Key& key : keys_)
+			if (name && key.name_ == name)
+				return &key;
+		return nullptr;
 	}
 	FB_BOOLEAN useOnlyOwnKeys(TStatus* status) override
 	{
@@ -149,8 +177,7 @@ private:
 	std::atomic<int> count_{0};
 	Firebird::IReferenceCounted* owner_ = nullptr;
 	Firebird::IPluginConfig* config_;
-	std::string keyName_ = defaultKeyName;
-	Key key_;
+	std::vector<Key> keys_;
 };
 
 class Factory final : public Firebird::IPluginFactoryImpl<Factory, TStatus>
