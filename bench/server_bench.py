@@ -15,7 +15,8 @@ the CPU-time interval's half-width is at most --resolve (0.5%: a 1%
 difference shows), or --max-pairs. Online encryption is timed with 4
 writers running against the same run without load; the writers attach once
 the ALTER has taken effect (attachments made before it may fail with
-"Missing crypt plugin, but page appears encrypted": see the README).
+"Missing crypt plugin, but page appears encrypted": see
+docs/engine-limitations.md).
 --max-pairs 0 times the encryption alone. Writes one JSON document."""
 
 import argparse

@@ -1,7 +1,8 @@
 """Docs that cannot rot: every relative link in README.md and docs/ leads to
 a file that exists, and to a heading that exists in it; each recipe the DBA
 guide shows is, byte for byte, the file in docs/recipes/ that the engine
-tests run (tests/engine/test_recipes.py), with no recipe file left unshown;
+tests run (tests/engine/test_recipes.py), and each the install guide shows
+the file in docs/install/ that tests/docs runs, with no file left unshown;
 the supported releases are the engine catalogue's; and the presets the docs
 name are the ones CMakePresets.json has and scripts/test runs."""
 
@@ -59,15 +60,17 @@ class Docs(unittest.TestCase):
         print(f"{checked} links checked")
 
     def test_the_recipes_are_the_files_the_tests_run(self):
-        with open(os.path.join(DOCS, "dba-recipes.md")) as f:
-            guide = f.read()
-        shown = re.findall(r"<!-- recipe: (\S+) -->\n```\w*\n(.*?)```\n", guide, re.S)
-        files = sorted(n for n in os.listdir(os.path.join(DOCS, "recipes")))
-        self.assertEqual(sorted(name for name, _ in shown), files, "a recipe file the guide does not show")
-        for name, block in shown:
-            with open(os.path.join(DOCS, "recipes", name)) as f:
-                self.assertEqual(block, f.read(), f"the guide's {name} differs from docs/recipes/{name}")
-
+        # The DBA guide's recipes (tests/engine/test_recipes.py runs them) and
+        # the install guide's (tests/docs/install_recipe_test.sh).
+        for guide, mark, folder in (("dba-recipes.md", "recipe", "recipes"), ("install.md", "install", "install")):
+            with open(os.path.join(DOCS, guide)) as f:
+                text = f.read()
+            shown = re.findall(rf"<!-- {mark}: (\S+) -->\n```\w*\n(.*?)```\n", text, re.S)
+            files = sorted(n for n in os.listdir(os.path.join(DOCS, folder)))
+            self.assertEqual(sorted(name for name, _ in shown), files, f"a file in docs/{folder} that {guide} does not show")
+            for name, block in shown:
+                with open(os.path.join(DOCS, folder, name)) as f:
+                    self.assertEqual(block, f.read(), f"{guide}'s {name} differs from docs/{folder}/{name}")
 
     def test_the_supported_releases_are_the_catalogue_s(self):
         with open(os.path.join(DOCS, "install.md")) as f:
@@ -102,7 +105,7 @@ class Docs(unittest.TestCase):
         self.assertTrue(said, "docs/development.md does not say which presets scripts/test runs")
         self.assertEqual(re.findall(r"`([a-z0-9]+)`", said.group(1)), run, "the presets scripts/test runs")
         with open(os.path.join(DOCS, "install.md")) as f:
-            listed = re.search(r"^Presets: (.*)$", f.read(), re.M)
+            listed = re.search(r"^Presets: (.*?)\n\n", f.read(), re.M | re.S)
         if listed:
             self.assertEqual(set(re.findall(r"`([a-z0-9]+)`", listed.group(1))), presets, "docs/install.md's Presets line")
 

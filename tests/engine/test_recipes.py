@@ -49,9 +49,21 @@ class Recipes(EngineTest):
 
         code, out = self.recipe("monitoring.sql")
         self.assertIn("Database encrypted", out)
-        self.assertRegex(out, r"MON\$CRYPT_PAGE\s+=+\s+0\b")
-        if self.since(4):
-            self.assertRegex(out, r"MON\$CRYPT_STATE\s+=+\s+1\b")
+        if self.since(6):
+            # A table of one's own named MON$DATABASE shadows the system's for
+            # the unqualified name; the 6.0 recipe names the schema.
+            self.site.isql("create table mon$database (mon$crypt_page int, mon$crypt_state int);\n"
+                           "insert into mon$database values (99, 99);\ncommit;\n", self.db)
+            code, out = self.recipe("monitoring.sql")
+            self.assertRegex(out, r"MON\$CRYPT_PAGE\s+=+\s+99\b", "the user's table did not shadow the system's")
+            code, out = self.recipe("monitoring-6.0.sql")
+            self.assertEqual(code, 0, out)
+            self.assertRegex(out, r"MON\$CRYPT_PAGE\s+MON\$CRYPT_STATE\s+=+\s+=+\s+0\s+1\b")
+            self.site.isql("drop table mon$database;\ncommit;\n", self.db)
+        else:
+            self.assertRegex(out, r"MON\$CRYPT_PAGE\s+=+\s+0\b")
+            if self.since(4):
+                self.assertRegex(out, r"MON\$CRYPT_STATE\s+=+\s+1\b")
 
         code, out = self.recipe("statistics.sh")
         self.assertEqual(code, 0, out)
