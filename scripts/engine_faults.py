@@ -12,9 +12,13 @@ expected, each run is bounded in time, and the matrix says what happened.
 Each run prints one line: what the engine did, the acknowledged rows lost
 (counted by a natural scan, the primary key and a secondary index), what
 gfix -v -full said, whether the crypt run completed once the fault was
-gone. The matrix goes to the report file (markdown)."""
+gone. The matrix goes to the report file (markdown), and each run, whole, to
+a file beside it (.jsonl)."""
 
 import argparse
+import dataclasses
+import json
+import os
 import signal
 import sys
 import time
@@ -34,6 +38,39 @@ def line(run):
     return "; ".join(p for p in parts if p)
 
 
+def cell(r):
+    """One run, in a few words, for a table."""
+    if r["text"].startswith("not run"):
+        return r["text"][:160]
+    lost = "/".join(str(r["lost"][w]) for w in faults.WAYS)
+    parts = [r["outcome"] or "-",
+             f"lost {lost} of {r['acknowledged']}" if r["acknowledged"] else "",
+             {None: "", "": "gfix clean"}.get(r["validation"], f"gfix: {(r['validation'] or '')[:100]}"),
+             {True: "completed", False: "**did not complete**", None: ""}[r["completed"]],
+             "**an internal consistency check**" if r["internal"] else "", "**stalled**" if r["stalled"] else "",
+             f"{len(r['writer_errors'])} writer(s) failed" if r["writer_errors"] else ""]
+    return "; ".join(p for p in parts if p).replace("|", "/")
+
+
+def tables(files):
+    """The runs of some .jsonl files as one table per case: a row per release
+    and mode, the crypt run beside the control."""
+    runs = [json.loads(line) for f in files for line in open(f)]
+    order = {r.version: i for i, r in enumerate(catalogue.releases())}
+    for case in faults.CASES.values():
+        mine = [r for r in runs if r["case"] == case.name]
+        if not mine:
+            continue
+        tracker = f" (Firebird's tracker #{case.tracker})" if case.tracker else ""
+        print(f"### {case.name}\n\n{case.what}{tracker}.\n\n| release | mode | crypt run | control |\n|---|---|---|---|")
+        keys = sorted({(r["release"], r["mode"]) for r in mine}, key=lambda k: (order.get(k[0], 99), k[1]))
+        for release, mode in keys:
+            got = {c: " / ".join(cell(r) for r in mine if (r["release"], r["mode"], r["crypt"]) == (release, mode, c))
+                   for c in (True, False)}
+            print(f"| {release} | {faults.MODES[mode]} | {got[True] or '-'} | {got[False] or '-'} |")
+        print()
+
+
 def main():
     ap = argparse.ArgumentParser(prog="scripts/engine-faults", description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -48,8 +85,12 @@ def main():
     ap.add_argument("--mode", action="append", choices=sorted(faults.MODES), help="a mode (default: every one the case has)")
     ap.add_argument("--no-control", action="store_true", help="no run without a crypt run")
     ap.add_argument("--list", action="store_true", help="list the cases")
+    ap.add_argument("--tables", nargs="+", metavar="JSONL", help="print the runs of earlier reports as tables, one per case")
     ap.add_argument("--out", required=True, help="the report (markdown)")
     args = ap.parse_args()
+    if args.tables:
+        tables(args.tables)
+        return
     if args.list:
         for c in faults.CASES.values():
             print(f"{c.name:24} {'#' + c.tracker if c.tracker else '':7} {', '.join(c.modes):20} {c.what}")
@@ -70,6 +111,7 @@ def main():
             print(f"engine-faults: {name} left out: {e}", flush=True)
     stop = time.monotonic() + args.minutes * 60
     report = open(args.out, "w")
+    runs = open(os.path.splitext(args.out)[0] + ".jsonl", "w")  # each run, for tables
     report.write(f"# Engine faults: {args.runs} run(s) per case, release and mode\n\n"
                  "| case | tracker | release | mode | run | outcome |\n|---|---|---|---|---|---|\n")
     for case in [faults.CASES[c] for c in args.case or faults.CASES]:
@@ -86,7 +128,7 @@ def main():
                             run = case.run(engine, conf, mode, crypt, tools)
                             text = line(run)
                         except Exception as e:  # a run that could not be made is reported, not counted
-                            text = f"not run: {' '.join(str(e).split())[:300]}"
+                            run, text = None, f"not run: {' '.join(str(e).split())[:300]}"
                         what = "crypt run" if crypt else "control"
                         print(f"[{engine.describe()}, {faults.MODES[mode]}] {case.name} ({what}) run {i + 1} "
                               f"({time.monotonic() - t:.0f} s): {text}", flush=True)
@@ -94,7 +136,12 @@ def main():
                                      f"{engine.describe()} | {faults.MODES[mode]} | {i + 1} | "
                                      f"{text.replace('|', '/')} |\n")
                         report.flush()  # a run cut short keeps what it found
+                        runs.write(json.dumps({"case": case.name, "tracker": case.tracker, "release": engine.release,
+                                               "mode": mode, "crypt": crypt, "run": i + 1, "text": text,
+                                               **(dataclasses.asdict(run) if run else {})}) + "\n")
+                        runs.flush()
     report.close()
+    runs.close()
     print(f"report: {args.out}")
 
 
