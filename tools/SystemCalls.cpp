@@ -83,7 +83,11 @@ std::filesystem::path makeTemporaryFolder(const std::string& prefix)
 	std::error_code ec;
 	std::filesystem::path base = std::filesystem::temp_directory_path(ec);  // TMPDIR, else /tmp
 	if (ec)
-		throw CannotRun("no temporary folder: " + ec.message());
+	{
+		const char* tmpdir = std::getenv("TMPDIR");
+		throw CannotRun(std::string("no temporary folder") + (tmpdir ? " (TMPDIR=" + std::string(tmpdir) + ")" : "") + ": " +
+						ec.message());
+	}
 	std::string pattern = (base / (prefix + "XXXXXX")).string();
 	if (injected("mkdtemp"))
 		errno = EACCES;

@@ -6,11 +6,13 @@
 // (key_holder.cpp in a real engine). Each other FAULT_ is a mistake an
 // author could make; tests/checker/CMakeLists.txt says which check owns it.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <firebird/Interface.h>
 
@@ -238,6 +240,11 @@ public:
 	void encrypt(Status* status, unsigned length, const void* from, void* to) override
 	{
 		status->init();
+#if defined(FAULT_HANGS)
+		// Waits for a key server that never answers.
+		if (length == 16)
+			std::this_thread::sleep_for(std::chrono::hours(1));
+#endif
 #if defined(FAULT_CRASHES)
 		// A header-sized buffer writes through a table pointer never set.
 		static volatile std::uintptr_t table = 16;
