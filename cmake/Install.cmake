@@ -7,6 +7,12 @@
 # VELKOR_PLUGIN_DIR and VELKOR_CONF_DIR are under the prefix by default;
 # give a Firebird's own folders to install into that Firebird (configuring
 # says which Firebird is installed here, and the two options that name it).
+# GNUInstallDirs gives Debian's multiarch folder (lib/<triplet>) to native
+# builds only; a package cross-built for Debian belongs there too.
+if(CMAKE_CROSSCOMPILING AND NOT WIN32 AND CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CMAKE_INSTALL_LIBDIR
+   AND CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$" AND EXISTS /etc/debian_version)
+  set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH "Object code libraries (lib)")
+endif()
 include(GNUInstallDirs)
 
 if(WIN32)

@@ -470,20 +470,26 @@ ChildOutcome runIsolated(const Options& options, const ReportLine& job, std::chr
 	bool late = false, silent = false;
 	for (;;)
 	{
+		// poll counts whole milliseconds and may wake a little early: which
+		// bound was reached is judged by the clock, and a wake before either
+		// one polls again.
 		const auto now = Clock::now();
-		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-		if (quiet != std::chrono::milliseconds::max())
-			left = std::min(left, std::chrono::duration_cast<std::chrono::milliseconds>(heard + quiet - now));
-		pollfd ready = {fds[0], POLLIN, 0};
-		const int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
-		if (polled < 0 && errno == EINTR)
-			continue;
-		if (polled == 0)
+		late = now >= deadline;
+		silent = !late && quiet != std::chrono::milliseconds::max() && now >= heard + quiet;
+		if (late || silent)
 		{
-			(Clock::now() >= deadline ? late : silent) = true;
 			kill(pid, SIGKILL);
 			break;
 		}
+		auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+		if (quiet != std::chrono::milliseconds::max())
+			left = std::min(left, std::chrono::ceil<std::chrono::milliseconds>(heard + quiet - now));
+		pollfd ready = {fds[0], POLLIN, 0};
+		const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+		if (polled < 0 && errno == EINTR)
+			continue;
+		if (polled == 0)
+			continue;
 		heard = Clock::now();
 		const ssize_t n = polled < 0 ? -1 : read(fds[0], buffer, sizeof buffer);
 		if (n < 0 && errno == EINTR)

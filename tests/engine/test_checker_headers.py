@@ -46,8 +46,9 @@ class CheckerWithEngineHeaders(EngineTest):
     def test_built_with_the_engines_headers(self):
         disposable = self.engine.major >= 6
         code, lines, out = self.check("src/libvelkor64.so", "--identity")
-        self.assertEqual((code, re.search(r"summary: .*", out).group(0)),
-                         (0, "summary: 15 PASS, 0 WARN, 0 FAIL, 1 SKIP"), out)
+        self.assertEqual(code, 0, out)
+        self.assertEqual({name for name, (verdict, _) in lines.items() if verdict != "PASS"},
+                         {"encrypting", "no-key"}, out)
 
         code, lines, out = self.check("tests/checker/libstock_crypt.so", "--encrypting")
         self.assertEqual(code, 0, out)

@@ -45,9 +45,12 @@ class SystemInstall(unittest.TestCase):
 
     def tearDown(self):
         shutil.copy(self.build + "/plugins.conf.stock", self.plugins_conf)
-        subprocess.run(["chroot", self.root, "dpkg", "--purge", "velkor64"], capture_output=True)
-        for f in (self.module, self.root + CONF + "/velkor.conf"):
-            if os.path.exists(f):
+        subprocess.run(["chroot", self.root, "dpkg", "--purge", "velkor64", "fbcrypt-check"], capture_output=True)
+        # What cmake --install wrote (its manifest names the files with DESTDIR).
+        manifest = os.path.join(self.build, "install_manifest.txt")
+        written = open(manifest).read().split("\n") if os.path.exists(manifest) else []
+        for f in [self.module, self.root + CONF + "/velkor.conf", *filter(None, written)]:
+            if os.path.lexists(f) and f.startswith(self.root + "/"):
                 os.remove(f)
         shutil.rmtree(self.build, ignore_errors=True)
 
@@ -106,22 +109,26 @@ select count(*) as good_rows from t where s = 'row ' || id;
     def test_debian_package(self):
         self.configure_and_build()
         subprocess.run(["cpack", "-G", "DEB"], cwd=self.build, check=True, capture_output=True)
-        debs = glob.glob(self.build + "/velkor64_*.deb")
-        self.assertEqual(len(debs), 1, debs)
-        shutil.copy(debs[0], self.root + "/tmp/velkor64.deb")
-        p = self.in_chroot("dpkg", "-i", "/tmp/velkor64.deb")
-        os.remove(self.root + "/tmp/velkor64.deb")
-        self.assertEqual(p.returncode, 0, p.stderr)
-        files = self.in_chroot("dpkg", "-L", "velkor64").stdout.split()
-        for f in (PLUGINS + "/libvelkor64.so", CONF + "/velkor.conf", "/usr/bin/fbcrypt-check",
-                  "/usr/share/man/man1/fbcrypt-check.1.gz", "/usr/share/doc/velkor64/copyright",
+        files = {}
+        for package in ("velkor64", "fbcrypt-check"):
+            debs = glob.glob(f"{self.build}/{package}_*.deb")
+            self.assertEqual(len(debs), 1, debs)
+            shutil.copy(debs[0], f"{self.root}/tmp/{package}.deb")
+            p = self.in_chroot("dpkg", "-i", f"/tmp/{package}.deb")
+            os.remove(f"{self.root}/tmp/{package}.deb")
+            self.assertEqual(p.returncode, 0, p.stderr)
+            files[package] = self.in_chroot("dpkg", "-L", package).stdout.split()
+        for f in (PLUGINS + "/libvelkor64.so", CONF + "/velkor.conf", "/usr/share/doc/velkor64/copyright"):
+            self.assertIn(f, files["velkor64"])
+        for f in ("/usr/bin/fbcrypt-check", "/usr/share/man/man1/fbcrypt-check.1.gz",
+                  "/usr/share/doc/fbcrypt-check/copyright",
                   f"/usr/lib/{catalogue.multiarch()}/cmake/FbcryptCheck/FbcryptCheckConfig.cmake"):
-            self.assertIn(f, files)
+            self.assertIn(f, files["fbcrypt-check"])
 
         # The installed checker, in the installed Firebird too (found as the install finds it).
         check = self.in_chroot("/usr/bin/fbcrypt-check", PLUGINS + "/libvelkor64.so", "--identity", "--engine")
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
-        self.assertIn("summary: 23 PASS, 0 WARN, 0 FAIL, 1 SKIP", check.stdout)
+        self.assertRegex(check.stdout, r"summary: \d+ PASS, 0 WARN, 0 FAIL, \d+ SKIP")
         self.assertIn("PASS  engine           Firebird 4.0", check.stdout)
         self.encrypt_with_stock_tools()
 
