@@ -234,6 +234,19 @@ def finish_crypt(site, db, encrypt, run, timeout=300):
         run.add(f"the crypt run did not complete after the fault: {' '.join(str(e).split())[:160]}")
 
 
+def detach(site, holder, run, timeout=120):
+    """Ends an attachment; one that does not end within `timeout` s is
+    killed, and the run says so. Whether it ended."""
+    try:
+        site.close(holder, timeout)
+        return True
+    except subprocess.TimeoutExpired:
+        holder.kill()
+        holder.wait()
+        run.add(f"an attachment did not detach within {timeout} s and was killed")
+        return False
+
+
 def said(site, holder_log=None):
     """The engine's words since the last mark: its log, and an attachment's output."""
     out = site.log_tail(30)
@@ -261,7 +274,11 @@ def disk_full(engine, config, mode, crypt, library=None, rows=60000):
         slow_disk(site, library, db, microseconds=1000)
         filler = fill(site.dbdir, 256 * 1024)
         site.mark_logs()
-        holder = site.attach(db, f"{statement(True)};\ncommit;\n") if crypt else None
+        holder = None
+        if crypt:  # the writers attach once the ALTER has committed
+            holder, failed = alter(site, db, statement(True))
+            if failed:
+                run.add(f"the ALTER failed: {failed}")
         writers = load.Writers(site, db, range(4), batches=2000)
         # The disk stays full until every writer has stopped, or for 20 s.
         wait_for(lambda: not writers.running(), 20)
@@ -319,7 +336,7 @@ def io_error(engine, config, mode, crypt, write, decrypt=False, library=None, ro
         during = crypt_state(site, db)
         shim.disarm()
         injected = shim.injected()
-        run.engine_said = said(site, os.path.join(site.dir, f"holder-{len(site.children) - 1}.log"))
+        run.engine_said = said(site, holder.log)
         # The file as the fault left it: how many data pages carry the encrypted flag.
         data = [h for _, kind, h, _ in pages.pages(file) if kind == 5]
         flagged = sum(1 for h in data if h[1] & pages.PAGE_ENCRYPTED)
@@ -360,8 +377,10 @@ def lost_writes(engine, config, mode, crypt, forced_writes, library=None, rows=6
         if isinstance(site, servers.ServerSite):
             site.start()
         shim.arm()
-        if crypt:
-            site.attach(db, f"{statement(True)};\ncommit;\n")
+        if crypt:  # the writers attach once the ALTER has committed
+            _, failed = alter(site, db, statement(True))
+            if failed:
+                run.add(f"the ALTER failed: {failed}")
         writers = load.Writers(site, db, range(4), batches=2000)
         wait_for(writers.all_committed_once, 60)
         # The power goes once the run has saved a position on disk, or 5 s into it
@@ -411,7 +430,7 @@ def alter(site, db, sql):
     """`sql` run by an attachment kept open for the crypt thread (Classic runs
     it in the ALTER's process); (the attachment, what isql said if it failed)."""
     holder = site.attach(db, f"{sql};\ncommit;\nselect 'altered' from rdb$database;\n")
-    log = os.path.join(site.dir, f"holder-{len(site.children) - 1}.log")
+    log = holder.log
     for _ in range(300):
         with open(log, errors="replace") as f:
             text = f.read()
@@ -607,7 +626,7 @@ def lone_attachment(engine, config, mode, crypt, library=None, rows=100000):
         state = crypt_state(site, db)
         site.close(holder)
         run.outcome = (f"saved position moved {moved[0]} pages in 10 s with the ALTER's attachment alone, "
-                       f"{moved[1]} with another one" + ("; the run done" if "crypt process" not in state else ""))
+                       f"{moved[1]} with another one" + ("; the run done" if crypt and "crypt process" not in state else ""))
         if crypt:
             finish_crypt(site, db, True, run)
     return run
@@ -656,7 +675,7 @@ def key_change(engine, config, mode, crypt, keyed=None, key_holder=None, rows=30
         if said_:
             raise RuntimeError(f"ENCRYPT with KEY_A: {said_}")
         site.wait_crypt(db, True, timeout=120)
-        site.close(first)
+        detach(site, first, run)
         writers = load.Writers(site, db, range(3), batches=400)
         wait_for(lambda: writers.all_committed_once() or not writers.running(), 60)
         steps = []
@@ -670,7 +689,11 @@ def key_change(engine, config, mode, crypt, keyed=None, key_holder=None, rows=30
                 else:
                     watch_crypt(site, db, encrypt, writers, run)
                     steps.append(f"{name} {'stalled' if run.stalled else 'done'}")
-                holder.kill() if run.stalled else site.close(holder)
+                if run.stalled:
+                    holder.kill()
+                elif not detach(site, holder, run):
+                    steps[-1] += ", then its attachment did not detach"
+                    break
                 if said_ or run.stalled:
                     break
         else:

@@ -48,9 +48,10 @@ class Writers:
             p = subprocess.Popen(site.command("isql", "-q", "-b", "-user", "SYSDBA", db), stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             self.processes[k] = p
-            self.threads += [threading.Thread(target=self._feed, args=(p, client_script(k, batches))),
-                             threading.Thread(target=self._count, args=(k, p)),
-                             threading.Thread(target=self._errors, args=(k, p))]
+            # Daemon threads: a run stopped by a signal exits without waiting for them.
+            self.threads += [threading.Thread(target=self._feed, args=(p, client_script(k, batches)), daemon=True),
+                             threading.Thread(target=self._count, args=(k, p), daemon=True),
+                             threading.Thread(target=self._errors, args=(k, p), daemon=True)]
         for t in self.threads:
             t.start()
 

@@ -66,6 +66,7 @@ class ToolRunner:
         with open(os.path.join(self.dir, f"holder-{len(self.children)}.log"), "w") as log:
             p = subprocess.Popen([*prefix, *self.command("isql", "-q", "-user", "SYSDBA", db)], stdin=subprocess.PIPE,
                                  stdout=log, stderr=subprocess.STDOUT, text=True)
+        p.log = log.name  # what it said
         self.children.append(p)
         if sql:
             p.stdin.write(sql)

@@ -19,11 +19,22 @@ import argparse
 import dataclasses
 import json
 import os
+import re
 import signal
+import subprocess
 import sys
 import time
 
 from fbrun import catalogue, config, faults, firebird
+
+
+def failure(e):
+    """Why a run could not be made, in a line: a program that did not end is named with its bound."""
+    if isinstance(e, subprocess.TimeoutExpired):
+        program = next((a for a in e.cmd if "=" not in a and a not in ("chroot", "/usr/bin/env")
+                        and not os.path.isdir(a)), str(e.cmd))
+        return f"{os.path.basename(program)} did not end within {e.timeout:.0f} s"
+    return " ".join(f"{type(e).__name__}: {e}".split())[:300]
 
 
 def line(run):
@@ -56,14 +67,14 @@ def tables(files):
     """The runs of some .jsonl files as one table per case: a row per release
     and mode, the crypt run beside the control."""
     runs = [json.loads(line) for f in files for line in open(f)]
-    order = {r.version: i for i, r in enumerate(catalogue.releases())}
     for case in faults.CASES.values():
         mine = [r for r in runs if r["case"] == case.name]
         if not mine:
             continue
         tracker = f" (Firebird's tracker #{case.tracker})" if case.tracker else ""
         print(f"### {case.name}\n\n{case.what}{tracker}.\n\n| release | mode | crypt run | control |\n|---|---|---|---|")
-        keys = sorted({(r["release"], r["mode"]) for r in mine}, key=lambda k: (order.get(k[0], 99), k[1]))
+        keys = sorted({(r["release"], r["mode"]) for r in mine},
+                      key=lambda k: ([int(n) for n in re.findall(r"\d+", k[0])], list(faults.MODES).index(k[1])))
         for release, mode in keys:
             got = {c: " / ".join(cell(r) for r in mine if (r["release"], r["mode"], r["crypt"]) == (release, mode, c))
                    for c in (True, False)}
@@ -128,7 +139,7 @@ def main():
                             run = case.run(engine, conf, mode, crypt, tools)
                             text = line(run)
                         except Exception as e:  # a run that could not be made is reported, not counted
-                            run, text = None, f"not run: {' '.join(str(e).split())[:300]}"
+                            run, text = None, f"not run: {failure(e)}"
                         what = "crypt run" if crypt else "control"
                         print(f"[{engine.describe()}, {faults.MODES[mode]}] {case.name} ({what}) run {i + 1} "
                               f"({time.monotonic() - t:.0f} s): {text}", flush=True)

@@ -264,6 +264,21 @@ std::string terminateMessage(const std::string& stderrText)
 	return stderrText.substr(from, stderrText.find_first_of("\r\n", from) - from);
 }
 
+// A file's bytes; the file is deleted.
+std::string readAndRemove(const std::filesystem::path& path)
+{
+	std::string text;
+	if (FILE* f = _wfopen(path.wstring().c_str(), L"rb"))
+	{
+		char buffer[4096];
+		for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+			text.append(buffer, n);
+		std::fclose(f);
+	}
+	DeleteFileW(path.wstring().c_str());
+	return text;
+}
+
 // Handles closed however the function that owns them leaves.
 struct Handle
 {
@@ -326,13 +341,16 @@ ChildOutcome runIsolated(const Options&, const ReportLine& job, std::chrono::mil
 	std::wstring line = commandLine + L" --job " + quoted(widened(encodeLine(job)));
 	PROCESS_INFORMATION child = {};
 	const auto started = Clock::now();
-	if (sys::injected("CreateProcess"))
+	const bool injected = sys::injected("CreateProcess");
+	if (injected || !CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child))
 	{
-		SetLastError(ERROR_INTERNAL_ERROR);
-		sys::fail("cannot start a child process (CreateProcess)");
+		// What a child that died while starting wrote, for the message.
+		const DWORD why = injected ? ERROR_INTERNAL_ERROR : GetLastError();
+		errFile.close();
+		const std::string said = readAndRemove(errPath);
+		SetLastError(why);
+		sys::fail("cannot start a child process (CreateProcess)" + (said.empty() ? "" : " [" + said + "]"));
 	}
-	if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child))
-		sys::fail("cannot start a child process (CreateProcess)");
 	Handle process{child.hProcess};
 	CloseHandle(child.hThread);
 	writeEnd.close();
@@ -397,15 +415,7 @@ ChildOutcome runIsolated(const Options&, const ReportLine& job, std::chrono::mil
 	outcome.seconds = since(started);
 	takeAll(outcome, pending);
 
-	std::string stderrText;
-	if (FILE* f = _wfopen(errPath.wstring().c_str(), L"rb"))
-	{
-		char buffer[4096];
-		for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-			stderrText.append(buffer, n);
-		std::fclose(f);
-	}
-	DeleteFileW(errPath.wstring().c_str());
+	const std::string stderrText = readAndRemove(errPath);
 	std::fwrite(stderrText.data(), 1, stderrText.size(), stderr);  // as a forked child's would appear
 
 	if (late)

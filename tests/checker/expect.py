@@ -1,4 +1,4 @@
-"""expect.py CHECKER [--exit N] [--fails A,B] [--warns C] [--skips D] [--text]
+"""expect.py CHECKER [--exit N] [--fails A,B] [--warns C] [--skips D] [--ran E] [--absent F] [--text]
                     [--match REGEX]... [--first-line REGEX] [--env NAME=VALUE]... -- ARGS...
 
 Runs fbcrypt-check with ARGS and checks what it said:
@@ -6,6 +6,8 @@ Runs fbcrypt-check with ARGS and checks what it said:
   --fails A,B      exactly these checks FAIL ("" for none), read from --json
   --warns C        exactly these WARN
   --skips D        exactly these SKIP
+  --ran E          exactly these checks are in the report, whatever their result
+  --absent F       none of these is in the report
   --match REGEX    a line of the report ("RESULT  check  message") or of its
                    standard error matches (repeatable)
   --first-line RE  the first line of its standard error matches
@@ -38,6 +40,8 @@ def main():
     ap.add_argument("--fails")
     ap.add_argument("--warns")
     ap.add_argument("--skips")
+    ap.add_argument("--ran")
+    ap.add_argument("--absent")
     ap.add_argument("--match", action="append", default=[])
     ap.add_argument("--first-line")
     ap.add_argument("--text", action="store_true")
@@ -66,6 +70,11 @@ def main():
             got = {c["check"] for c in results if c["result"] == word}
             if expected is not None and got != names(expected):
                 problems.append(f"{word}: {', '.join(sorted(got)) or 'none'}; expected {', '.join(sorted(names(expected))) or 'none'}")
+        reported = {c["check"] for c in results}
+        if args.ran is not None and reported != names(args.ran):
+            problems.append(f"reported {', '.join(sorted(reported))}; expected {', '.join(sorted(names(args.ran)))}")
+        if reported & names(args.absent):
+            problems.append(f"reported {', '.join(sorted(reported & names(args.absent)))}, which should not run")
     else:
         lines = p.stdout.splitlines() + lines
     for pattern in args.match:
