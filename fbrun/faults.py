@@ -330,7 +330,8 @@ def io_error(engine, config, mode, crypt, write, decrypt=False, library=None, ro
             wait_for(lambda: "crypt process" in crypt_state(site, db), 30)
         else:
             holder = site.attach(db, "update orders set amount = amount;\ncommit;\n"
-                                     "select count(*) from customers natural;\n")
+                                     "select count(*) from customers plan (customers natural);\n"
+                                     "select count(*) from orders plan (orders natural);\n")
         shim.arm()
         wait_for(lambda: holder.poll() is not None or (crypt and "crypt process" not in crypt_state(site, db)), 20)
         during = crypt_state(site, db)
@@ -398,7 +399,7 @@ def lost_writes(engine, config, mode, crypt, forced_writes, library=None, rows=6
         attrs = crypt_state(site, db)
         run.outcome = f"forced writes {'on' if forced_writes else 'off'}"
         if crypt:
-            run.outcome += f"; the power went at page {at}; the disk kept {', '.join(attrs)}, position {kept['crypt_page']}"
+            run.outcome += f"; the power went at page {at}; the disk kept {', '.join(attrs) or 'a plain header'}, position {kept['crypt_page']}"
             if "crypt process" in attrs or "encrypted" in attrs:
                 finish_crypt(site, db, True, run)
             else:

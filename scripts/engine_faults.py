@@ -67,6 +67,10 @@ def tables(files):
     """The runs of some .jsonl files as one table per case: a row per release
     and mode, the crypt run beside the control."""
     runs = [json.loads(line) for f in files for line in open(f)]
+    print(f"# Runs of scripts/engine-faults\n\n{len(runs)} runs, each case in each release and mode, with a crypt "
+          "run and as a control without one (made by `scripts/engine-faults --tables` from the runs' .jsonl "
+          "files). A cell is one run, or several separated by ` / `; lost rows are counted by a natural scan, "
+          "the primary key and a secondary index.\n")
     for case in faults.CASES.values():
         mine = [r for r in runs if r["case"] == case.name]
         if not mine:

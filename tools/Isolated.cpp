@@ -279,6 +279,31 @@ std::string readAndRemove(const std::filesystem::path& path)
 	return text;
 }
 
+// CreateProcess, tried again (three times in all) when the child died while
+// starting. Under Wine a new process now and then ends before it has run any
+// code of its own, and CreateProcess then fails with ERROR_INTERNAL_ERROR
+// (seen once in 22 runs of the checker's tests under Wine on a loaded
+// machine, with one Wine server for the whole run); nothing of the job has
+// run then, so starting it again is safe.
+bool startChild(std::wstring& line, STARTUPINFOW& start, HANDLE errFile, PROCESS_INFORMATION& child)
+{
+	for (int attempt = 1;; ++attempt)
+	{
+		if (sys::injected("CreateProcess"))
+			SetLastError(ERROR_INTERNAL_ERROR);
+		else if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
+								&child))
+			return true;
+		const DWORD why = GetLastError();
+		if (why != ERROR_INTERNAL_ERROR || attempt == 3)
+			return false;
+		SetFilePointer(errFile, 0, nullptr, FILE_BEGIN);  // what the dead child said goes
+		SetEndOfFile(errFile);
+		Sleep(100 * attempt);
+		SetLastError(why);
+	}
+}
+
 // Handles closed however the function that owns them leaves.
 struct Handle
 {
@@ -341,11 +366,10 @@ ChildOutcome runIsolated(const Options&, const ReportLine& job, std::chrono::mil
 	std::wstring line = commandLine + L" --job " + quoted(widened(encodeLine(job)));
 	PROCESS_INFORMATION child = {};
 	const auto started = Clock::now();
-	const bool injected = sys::injected("CreateProcess");
-	if (injected || !CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child))
+	if (!startChild(line, start, errFile.h, child))
 	{
 		// What a child that died while starting wrote, for the message.
-		const DWORD why = injected ? ERROR_INTERNAL_ERROR : GetLastError();
+		const DWORD why = GetLastError();
 		errFile.close();
 		const std::string said = readAndRemove(errPath);
 		SetLastError(why);
