@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts: the machine's own Debian mirror, and apt installs
 # of what is not installed yet.
 

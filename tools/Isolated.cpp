@@ -300,7 +300,6 @@ bool startChild(std::wstring& line, STARTUPINFOW& start, HANDLE errFile, PROCESS
 		SetFilePointer(errFile, 0, nullptr, FILE_BEGIN);  // what the dead child said goes
 		SetEndOfFile(errFile);
 		Sleep(100 * attempt);
-		SetLastError(why);
 	}
 }
 
