@@ -20,6 +20,7 @@ class Config:
     engines_dir: str = firebird.DEFAULT_ENGINES_DIR
     installed_root: str = None  # the Firebird root a SERIES-installed engine names
     fbinfo: str = None  # tests/engine/fbinfo: database information through the client library
+    shim: str = None  # faults/iofault.c built (iofault.py): a slow or failing disk on purpose
 
     @property
     def work_dir(self):
@@ -38,10 +39,11 @@ class Config:
 
     @classmethod
     def from_environment(cls, env=os.environ):
-        """VELKOR_MODULE, VELKOR_WORK, VELKOR_KEEP, VELKOR_ENGINES, VELKOR_ENGINE_ROOT, VELKOR_FBINFO; and
+        """VELKOR_MODULE, VELKOR_WORK, VELKOR_KEEP, VELKOR_ENGINES, VELKOR_ENGINE_ROOT, VELKOR_FBINFO, VELKOR_SHIM; and
         VELKOR_CATALOGUE and VELKOR_ENGINE_TARBALLS, for the catalogue."""
         catalogue.use(env.get("VELKOR_CATALOGUE"))
         catalogue.use_tarballs(env.get("VELKOR_ENGINE_TARBALLS"))
         return cls(module=env.get("VELKOR_MODULE"), work=env.get("VELKOR_WORK"), keep=bool(env.get("VELKOR_KEEP")),
                    engines_dir=env.get("VELKOR_ENGINES") or firebird.DEFAULT_ENGINES_DIR,
-                   installed_root=env.get("VELKOR_ENGINE_ROOT") or None, fbinfo=env.get("VELKOR_FBINFO"))
+                   installed_root=env.get("VELKOR_ENGINE_ROOT") or None, fbinfo=env.get("VELKOR_FBINFO"),
+                   shim=env.get("VELKOR_SHIM") or None)

@@ -24,6 +24,7 @@ import subprocess
 import time
 
 from . import load, pages, sample, servers, sites
+from .iofault import Shim, slow_disk
 
 TABLE = ("create table load_rows (client integer not null, seq integer not null, val bigint,"
          " constraint load_pk primary key (client, seq));\ncreate index load_val on load_rows (val);\ncommit;\n")
@@ -142,56 +143,6 @@ def fill(folder, leave_bytes):
             n = f.write(chunk[:min(size, len(chunk))])
             size -= n
     return filler
-
-
-class Shim:
-    """faults/iofault.c preloaded into every process of the site that opens
-    the database: armed and disarmed by a file the case makes and removes."""
-
-    def __init__(self, site, library, database_file):
-        self.site = site
-        self.dir = os.path.join(site.dir, "shim")
-        os.makedirs(self.dir)
-        shutil.copy(library, os.path.join(self.dir, "libiofault.so"))
-        self.arm_file = os.path.join(self.dir, "armed")
-        self.log = os.path.join(self.dir, "faults.log")
-        self.shadow = os.path.join(self.dir, "shadow.fdb")
-        self.env = {"LD_PRELOAD": site.view(os.path.join(self.dir, "libiofault.so")),
-                    "VELKOR_FAULT_FILE": os.path.basename(database_file),
-                    "VELKOR_FAULT_ARM": site.view(self.arm_file), "VELKOR_FAULT_LOG": site.view(self.log)}
-
-    def set(self, **settings):
-        """VELKOR_FAULT_<NAME> settings for what is started from now on."""
-        self.env.update({f"VELKOR_FAULT_{k.upper()}": str(v) for k, v in settings.items()})
-        self.site.env.update(self.env)
-
-    def shadow_from(self, database_file):
-        """The power-loss image starts as the file is now."""
-        shutil.copyfile(database_file, self.shadow)
-        self.set(shadow=self.site.view(self.shadow))
-
-    def arm(self):
-        open(self.arm_file, "w").close()
-
-    def disarm(self):
-        if os.path.exists(self.arm_file):
-            os.remove(self.arm_file)
-
-    def injected(self):
-        """How many faults were injected, by call."""
-        if not os.path.exists(self.log):
-            return {}
-        counts = {}
-        with open(self.log) as f:
-            for line in f:
-                call = line.split()[1]
-                counts[call] = counts.get(call, 0) + 1
-        return counts
-
-    def remove(self):
-        self.disarm()
-        for k in self.env:
-            self.site.env.pop(k, None)
 
 
 # ---- Helpers of the runs ----------------------------------------------------
@@ -525,17 +476,6 @@ def timed_isql(site, sql, db=None, timeout=60):
         return p.returncode, time.monotonic() - t, " ".join((p.stderr + p.stdout).split())[:200]
     except subprocess.TimeoutExpired:
         return "hung", time.monotonic() - t, f"no answer in {timeout} s"
-
-
-def slow_disk(site, library, db, microseconds=2000):
-    """The shim's delay on every write of the database, armed: crypt runs last long enough to meet."""
-    shim = Shim(site, library, site.file(db))
-    shim.set(write_delay=microseconds)
-    shim.arm()
-    if isinstance(site, servers.ServerSite):
-        site.stop()
-        site.start()
-    return shim
 
 
 def drop_during_crypt(engine, config, mode, crypt, library=None, decrypt=False, rows=100000):

@@ -48,6 +48,15 @@ class ToolRunner:
             raise ToolError([tool, *args], p.returncode, p.stderr + p.stdout)
         return p
 
+    def died_after_stats(self, returncode, output):
+        """Whether a statistics run (gstat, or the service's action_db_stats)
+        did its work and then died: 3.0's embedded tools now and then end in
+        SIGSEGV inside fb_shutdown, after the last line ("Gstat completion
+        time"), encrypted database or not (docs/engine-limitations.md)."""
+        lines = [line.strip() for line in output.splitlines() if line.strip() and line.strip() != "Segmentation fault"]
+        return (self.engine.major == 3 and returncode in (-11, 128 + 11)
+                and bool(lines) and lines[-1].startswith("Gstat completion time"))
+
     def isql(self, sql, db=None, check=True, timeout=900):
         """Runs a script; stops at the first error. Returns the CompletedProcess."""
         args = ["-q", "-b", "-user", "SYSDBA"] + ([db] if db else [])

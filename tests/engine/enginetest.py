@@ -11,7 +11,7 @@ import time
 import unittest
 
 from fbrun import config as fbconfig
-from fbrun import firebird, load, pages, sample, servers, sites  # noqa: F401
+from fbrun import firebird, iofault, load, pages, sample, servers, sites  # noqa: F401
 
 CONFIG = fbconfig.Config.from_environment()
 # What the tests import from here besides the bases.
@@ -19,6 +19,12 @@ __all__ = ["CONFIG", "KEY_HASH", "EngineTest", "ServerTest", "firebird", "load",
            "servers", "sites"]
 
 KEY_HASH = "zifLFBCY/rAHFOdYZGvj6ZwYW3E="  # base64 of SHA-1 of the engine's fixed key check text
+SLOW_WRITE = 1000  # microseconds a page write takes on the slow disk: about 1,000 pages a second
+
+
+class _NoShim:
+    def disarm(self):
+        pass
 
 
 class EngineTest(unittest.TestCase):
@@ -42,6 +48,19 @@ class EngineTest(unittest.TestCase):
         site = sites.Site(self.engine, name, self.config, **kwargs)
         self.addCleanup(site.cleanup)
         return site
+
+    def slow_disk(self, db, microseconds=SLOW_WRITE):
+        """From now until disarm() on what it gives, every write of `db` takes
+        `microseconds` more (faults/iofault.c, in every process the site
+        starts from now on; a server is restarted with it): a crypt run lasts
+        long enough to be met half-way on any disk, the tmpfs scripts/test
+        runs these tests on among them. A build without the shim (a cross
+        build, whose emulated engine is slow anyway) keeps the disk's speed."""
+        if not self.config.shim:
+            return _NoShim()
+        shim = iofault.slow_disk(self.site, self.config.shim, db, microseconds)
+        self.addCleanup(shim.remove)
+        return shim
 
     def scaled(self, rows):
         """`rows`, or a tenth of them in an engine that runs under emulation."""

@@ -7,6 +7,7 @@ import time
 from enginetest import EngineTest, main
 
 CHECKPOINT = 1024  # the crypt thread saves its position every 1,024 pages
+FAST_ENOUGH = 300  # microseconds a page write takes: a saved position every 0.3 s or so, to kill between
 
 
 class CrashDuringCrypt(EngineTest):
@@ -16,6 +17,7 @@ class CrashDuringCrypt(EngineTest):
         Returns the saved position at the kill."""
         total = self.site.page_count(db)
         statement = 'alter database encrypt with "velkor"' if encrypt else "alter database decrypt"
+        disk = self.slow_disk(db, FAST_ENOUGH)
         holder = self.site.attach(db, f"{statement};\ncommit;\n")
         deadline = time.monotonic() + 120
         while True:
@@ -27,6 +29,7 @@ class CrashDuringCrypt(EngineTest):
             self.assertIsNone(holder.poll(), "the crypt thread's process ended by itself")
             self.assertLess(time.monotonic(), deadline, f"crypt position stuck at {page}")
             time.sleep(0.005)
+        disk.disarm()
         at_kill = self.site.crypt_page(db)
         self.assertIn("crypt process", self.site.attributes(db))
         self.assertTrue(CHECKPOINT <= at_kill < total, at_kill)

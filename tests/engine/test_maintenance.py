@@ -16,12 +16,14 @@ class MaintenanceDuringCrypt(EngineTest):
         third of the file: the crypt thread stops there, the header says
         "crypt process"."""
         total = self.site.page_count(db)
+        disk = self.slow_disk(db)
         holder = self.site.attach(db, 'alter database encrypt with "velkor";\ncommit;\n')
         deadline = time.monotonic() + 120
         while self.site.crypt_page(db) < total // 3:
             self.assertLess(time.monotonic(), deadline, "the crypt thread did not get a third of the way")
             time.sleep(0.005)
         self.site.close(holder)
+        disk.disarm()
         return total
 
     def test_validate_sweep_shutdown_online_during_encryption(self):

@@ -53,6 +53,7 @@ class Nbackup(EngineTest):
 
     def test_the_engine_refuses_backup_during_a_crypt_run_and_crypt_during_a_lock(self):
         db, shape = self.populated(200_000)
+        disk = self.slow_disk(db)
         holder = self.site.attach(db, 'alter database encrypt with "velkor";\ncommit;\n')
         deadline = time.monotonic() + 60
         while "crypt process" not in self.site.attributes(db):
@@ -63,6 +64,7 @@ class Nbackup(EngineTest):
         self.assertIn("Cannot begin backup: please wait for crypt thread completion", p.stdout + p.stderr)
         # 4.0 (Classic) leaves the crypt thread stalled after this refusal
         # until every attachment has gone: start it afresh.
+        disk.disarm()
         self.site.close(holder)
         self.site.crypt_resume(db, encrypt=True)
         self.assertEncrypted(db)

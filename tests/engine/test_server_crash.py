@@ -7,6 +7,7 @@ import time
 from enginetest import ServerTest, main, sample
 
 CHECKPOINT = 1024  # the crypt thread saves its position every 1,024 pages
+FAST_ENOUGH = 300  # microseconds a page write takes: a saved position every 0.3 s or so, to kill between
 
 
 class ServerKilledDuringCrypt(ServerTest):
@@ -15,6 +16,7 @@ class ServerKilledDuringCrypt(ServerTest):
         total = self.site.page_count(db)
         seen = []
         for encrypt in (True, False):
+            disk = self.slow_disk(db, FAST_ENOUGH)
             holder = self.site.attach(db, ('alter database encrypt with "velkor"' if encrypt
                                            else "alter database decrypt") + ";\ncommit;\n")
             deadline = time.monotonic() + 120
@@ -22,6 +24,7 @@ class ServerKilledDuringCrypt(ServerTest):
                 self.assertLess(time.monotonic(), deadline, f"crypt position stuck at {self.site.crypt_page(db)}")
                 time.sleep(0.005)
             self.site.kill()
+            disk.disarm()
             at_kill = self.site.crypt_page(db)
             self.site.close(holder)
             self.assertIn("crypt process", self.site.attributes(db))

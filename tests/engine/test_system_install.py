@@ -40,7 +40,14 @@ class SystemInstall(unittest.TestCase):
         self.root = self.engine.chroot
         self.build = tempfile.mkdtemp(prefix="velkor-install-build-")
         self.plugins_conf = self.root + CONF + "/plugins.conf"
-        shutil.copy(self.plugins_conf, self.build + "/plugins.conf.stock")
+        # A run killed half-way (its tearDown never ran) left the include behind,
+        # and every other test of this engine would fail on it: the stock file
+        # is the file without that line.
+        with open(self.plugins_conf) as f:
+            stock = [line for line in f if line.strip() != f"include {CONF}/velkor.conf"]
+        with open(self.build + "/plugins.conf.stock", "w") as f:
+            f.writelines(stock)
+        shutil.copy(self.build + "/plugins.conf.stock", self.plugins_conf)
         self.module = self.root + PLUGINS + "/libvelkor64.so"
 
     def tearDown(self):
