@@ -304,7 +304,11 @@ PluginReport checkPlugin(const Options& options, const Factory& factory)
 		report.results.push_back(r);
 	}
 
-	if (options.engine)
+	// With the run's time spent, the engine's steps are not run, not failed.
+	if (options.engine && timeLeft(options).count() == 0)
+		for (const EngineStep& s : engineSteps())
+			report.results.push_back({s.name, Outcome::skip, outOfTime});
+	else if (options.engine)
 		for (Result& r : checkInEngine(options, factory, report))
 			report.results.push_back(std::move(r));
 
