@@ -63,13 +63,13 @@ class Shim:
 
 def slow_disk(site, library, db, microseconds=2000):
     """The shim's delay on every write of the database, armed: crypt runs last
-    long enough to meet. A server is restarted with it, unless it already runs
-    with it (it keeps the delay it was started with)."""
+    long enough to meet. A server is restarted with it, unless the process
+    running now was started with these very settings."""
     shim = Shim(site, library, site.file(db))
     shim.set(write_delay=microseconds)
     shim.arm()
-    if isinstance(site, servers.ServerSite) and getattr(site, "shim_process", None) is not site.process:
+    if isinstance(site, servers.ServerSite) and getattr(site, "shim_started", None) != (site.process, shim.env):
         site.stop()
         site.start()
-        site.shim_process = site.process
+        site.shim_started = (site.process, dict(shim.env))
     return shim

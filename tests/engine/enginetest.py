@@ -15,16 +15,30 @@ from fbrun import firebird, iofault, load, pages, sample, servers, sites  # noqa
 
 CONFIG = fbconfig.Config.from_environment()
 # What the tests import from here besides the bases.
-__all__ = ["CONFIG", "KEY_HASH", "EngineTest", "ServerTest", "firebird", "load", "main", "pages", "probe_calls", "sample",
-           "servers", "sites"]
+__all__ = ["CONFIG", "FAST_ENOUGH", "KEY_HASH", "OVERLAP", "EngineTest", "ServerTest", "firebird", "load", "main",
+           "overlap_sampler", "pages", "probe_calls", "sample", "servers", "sites"]
 
 KEY_HASH = "zifLFBCY/rAHFOdYZGvj6ZwYW3E="  # base64 of SHA-1 of the engine's fixed key check text
 SLOW_WRITE = 1000  # microseconds a page write takes on the slow disk: about 1,000 pages a second
+FAST_ENOUGH = 300  # microseconds a page write takes: a saved position every 0.3 s or so, to kill between
+OVERLAP = 2  # seconds writers write beside the crypt thread before the slow disk goes
 
 
 class _NoShim:
     def disarm(self):
         pass
+
+
+def overlap_sampler(disk, writers, seen):
+    """An on_sample for wait_crypt: the times the crypt thread ran while
+    `writers` wrote go into `seen`, and the slow `disk` is disarmed once they
+    have overlapped OVERLAP seconds."""
+    def sample(t, page, attrs):
+        if "crypt process" in attrs and writers.running():
+            seen.append(t)
+            if t - seen[0] >= OVERLAP:
+                disk.disarm()
+    return sample
 
 
 class EngineTest(unittest.TestCase):

@@ -2,10 +2,9 @@
 
 import time
 
-from enginetest import EngineTest, load, main
+from enginetest import EngineTest, load, main, overlap_sampler
 
 CLIENTS = 4
-OVERLAP = 2  # seconds the clients write while the crypt thread runs on a slow disk
 
 
 class ConcurrentLoad(EngineTest):
@@ -28,15 +27,9 @@ class ConcurrentLoad(EngineTest):
         writers = load.Writers(self.site, db, range(first_client, first_client + CLIENTS))
         overlap = []
 
-        def sample(t, page, attrs):
-            if "crypt process" in attrs and writers.running():
-                overlap.append(t)
-                if t - overlap[0] >= OVERLAP:
-                    disk.disarm()
-
         t = time.monotonic()
         try:
-            self.site.wait_crypt(db, encrypt, timeout=120, on_sample=sample)
+            self.site.wait_crypt(db, encrypt, timeout=120, on_sample=overlap_sampler(disk, writers, overlap))
             crypt_time = time.monotonic() - t
             committed = writers.join()
         finally:

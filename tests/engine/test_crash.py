@@ -4,10 +4,9 @@ decryption: the next attachment resumes, and nothing is lost."""
 import signal
 import time
 
-from enginetest import EngineTest, main
+from enginetest import EngineTest, FAST_ENOUGH, main
 
 CHECKPOINT = 1024  # the crypt thread saves its position every 1,024 pages
-FAST_ENOUGH = 300  # microseconds a page write takes: a saved position every 0.3 s or so, to kill between
 
 
 class CrashDuringCrypt(EngineTest):

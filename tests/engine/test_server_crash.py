@@ -4,10 +4,9 @@ attaches, completes, and every row is intact."""
 
 import time
 
-from enginetest import ServerTest, main, sample
+from enginetest import ServerTest, FAST_ENOUGH, main, sample
 
 CHECKPOINT = 1024  # the crypt thread saves its position every 1,024 pages
-FAST_ENOUGH = 300  # microseconds a page write takes: a saved position every 0.3 s or so, to kill between
 
 
 class ServerKilledDuringCrypt(ServerTest):

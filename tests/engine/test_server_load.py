@@ -14,10 +14,9 @@ the pages alike). The README warns of it."""
 
 import time
 
-from enginetest import ServerTest, load, main
+from enginetest import ServerTest, load, main, overlap_sampler
 
 CLIENTS = 8
-OVERLAP = 2  # seconds the writers write while the crypt thread runs on a slow disk
 
 
 class ServerLoad(ServerTest):
@@ -49,14 +48,7 @@ class ServerLoad(ServerTest):
                 time.sleep(0.01)
             writers = writers or load.Writers(self.site, db, clients)
             t = time.monotonic()
-
-            def sample(t, page, attrs):
-                if "crypt process" in attrs and writers.running():
-                    overlap.append(t)
-                    if t - overlap[0] >= OVERLAP:
-                        disk.disarm()
-
-            self.site.wait_crypt(db, encrypt, timeout=300, on_sample=sample)
+            self.site.wait_crypt(db, encrypt, timeout=300, on_sample=overlap_sampler(disk, writers, overlap))
             crypt_time = time.monotonic() - t
             committed = writers.join()
         finally:

@@ -9,6 +9,7 @@
 #   catalogue_test.sh SOURCE WORK FIREBIRD_INCLUDE_DIR
 set -u
 src=$1 work=$2 include=$3
+tarball=firebird-5.0.5-linux-x64.tar.xz
 rm -rf "$work" && mkdir -p "$work/tarballs" "$work/engines" "$work/fake/firebird/bin" "$work/fake/firebird/plugins" || exit 1
 fails=0
 fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
@@ -16,14 +17,14 @@ fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
 # The fake 5.0.5: a program that answers as isql does not matter here, only that it is one.
 cp /bin/true "$work/fake/firebird/bin/isql"
 : >"$work/fake/firebird/plugins/libEngine15.so"
-tar -cJf "$work/tarballs/firebird-5.0.5-linux-x64.tar.xz" -C "$work/fake" firebird
-sum=$(sha256sum "$work/tarballs/firebird-5.0.5-linux-x64.tar.xz" | cut -d' ' -f1)
-python3 - "$src/engines/catalogue.json" "$work/catalogue.json" "$sum" <<'PY'
+tar -cJf "$work/tarballs/$tarball" -C "$work/fake" firebird
+sum=$(sha256sum "$work/tarballs/$tarball" | cut -d' ' -f1)
+python3 - "$src/engines/catalogue.json" "$work/catalogue.json" "$sum" "$tarball" <<'PY'
 import json, sys
 d = json.load(open(sys.argv[1]))
 d["ods"]["15"] = {"engine_library": "libEngine15.so", "header": {"flags": 22, "crypt_page": 120, "plugin": 124}}
 d["releases"].append({"name": "5.0.5-tarball", "version": "5.0.5", "ods": "15.0", "aliases": ["5.0.5"],
-                      "tarball": {"file": "firebird-5.0.5-linux-x64.tar.xz", "sha256": sys.argv[3], "root": "firebird",
+                      "tarball": {"file": sys.argv[4], "sha256": sys.argv[3], "root": "firebird",
                                   "needs": []}})
 json.dump(d, open(sys.argv[2], "w"), indent=1)
 PY
@@ -41,10 +42,10 @@ grep -q "5.0.5-tarball" <<<"$avail" || fail "fbrun does not find the unpacked ro
 
 # A tarball whose sum is not the catalogue's is refused, loudly.
 rm -rf "$work/engines/firebird-5.0.5"
-echo tampered >>"$work/tarballs/firebird-5.0.5-linux-x64.tar.xz"
+echo tampered >>"$work/tarballs/$tarball"
 out=$(bash "$src/scripts/engines" roots 2>&1) && fail "scripts/engines took a tarball with another sha256"
 grep -q "does not have the sha256 the catalogue gives ($sum)" <<<"$out" || fail "no reason given: $out"
-tar -cJf "$work/tarballs/firebird-5.0.5-linux-x64.tar.xz" -C "$work/fake" firebird
+tar -cJf "$work/tarballs/$tarball" -C "$work/fake" firebird
 bash "$src/scripts/engines" roots >/dev/null 2>&1 || fail "scripts/engines roots failed the second time"
 
 # CMake: the engine tests of 5.0.5, by the catalogue's rules (parallel is 5.0 on).
