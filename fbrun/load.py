@@ -1,6 +1,7 @@
 """Writers for the load tests: isql clients that insert and update in
 batches, each batch a transaction of its own, and say so after each commit.
-Every loop is bounded: BATCHES batches of ROWS rows per client."""
+Every loop is bounded: BATCHES batches of ROWS rows per client, or fewer
+when the test stops them."""
 
 import re
 import subprocess
@@ -8,26 +9,27 @@ import threading
 
 BATCHES = 150
 ROWS = 40  # per batch
+LEAD = 3  # batches a client is given beyond those it has reported committed
 
 TABLE = ("create table load_rows (client integer not null, seq integer not null, val bigint,"
          " primary key (client, seq));\ncommit;\n")
+HEAD = "set list on;\nset term ^;\n"
+TAIL = "set term ;^\n"
 
 
-def client_script(client, batches=BATCHES):
-    out = ["set list on;", "set term ^;"]
-    for b in range(batches):
-        first = b * ROWS
-        out.append(f"""execute block as declare s integer = {first}; begin
+def batch(client, b):
+    """Batch `b` of `client`: ROWS rows, an update, the commit and its marker."""
+    first = b * ROWS
+    return f"""execute block as declare s integer = {first}; begin
   while (s < {first + ROWS}) do begin
     insert into load_rows (client, seq, val) values ({client}, :s, :s * 3 + {client});
     s = s + 1;
   end
   update load_rows set val = val + 1 where client = {client} and seq = {first};
-end^""")
-        out.append("commit^")
-        out.append(f"select 'committed {client} {b}' as marker from rdb$database^")
-    out.append("set term ;^")
-    return "\n".join(out) + "\n"
+end^
+commit^
+select 'committed {client} {b}' as marker from rdb$database^
+"""
 
 
 def expected_sum(client, batches):
@@ -44,21 +46,33 @@ class Writers:
         self.errors = {k: "" for k in clients}
         self.processes = {}
         self.threads = []
+        self._stop = threading.Event()
+        self._progress = threading.Condition()
         for k in clients:
             p = subprocess.Popen(site.command("isql", "-q", "-b", "-user", "SYSDBA", db), stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             self.processes[k] = p
             # Daemon threads: a run stopped by a signal exits without waiting for them.
-            self.threads += [threading.Thread(target=self._feed, args=(p, client_script(k, batches)), daemon=True),
+            self.threads += [threading.Thread(target=self._feed, args=(k, p, batches), daemon=True),
                              threading.Thread(target=self._count, args=(k, p), daemon=True),
                              threading.Thread(target=self._errors, args=(k, p), daemon=True)]
         for t in self.threads:
             t.start()
 
-    @staticmethod
-    def _feed(p, script):
+    def _feed(self, k, p, batches):
+        """Gives client `k` its batches, LEAD ahead of its commits, so that
+        stop() ends it soon; a client that reports nothing for a second gets
+        its next batch all the same."""
         try:
-            p.stdin.write(script)
+            p.stdin.write(HEAD)
+            for b in range(batches):
+                with self._progress:
+                    self._progress.wait_for(lambda: self._stop.is_set() or self.committed[k] >= b - LEAD, timeout=1)
+                if self._stop.is_set():
+                    break
+                p.stdin.write(batch(k, b))
+                p.stdin.flush()
+            p.stdin.write(TAIL)
         except BrokenPipeError:
             pass  # the client died; its exit status says so
         try:
@@ -69,7 +83,9 @@ class Writers:
     def _count(self, k, p):
         for line in p.stdout:
             if re.search(rf"committed {k} \d+", line):
-                self.committed[k] += 1
+                with self._progress:
+                    self.committed[k] += 1
+                    self._progress.notify_all()
 
     def _errors(self, k, p):
         self.errors[k] = p.stderr.read()
@@ -80,6 +96,13 @@ class Writers:
 
     def all_committed_once(self):
         return all(n > 0 for n in self.committed.values())
+
+    def stop(self):
+        """No client is given another batch: each ends once it has run (and
+        committed) those it has, at most LEAD + 1."""
+        self._stop.set()
+        with self._progress:
+            self._progress.notify_all()
 
     def join(self, timeout=600):
         """Waits for every client; returns {client: committed batches}.
@@ -96,6 +119,7 @@ class Writers:
         return dict(self.committed)
 
     def kill(self):
+        self.stop()
         for p in self.processes.values():
             if p.poll() is None:
                 p.kill()

@@ -29,6 +29,12 @@ install_missing() {
     return 1
   fi
   echo "installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -o Dpkg::Use-Pty=0 "${missing[@]}" >/dev/null
+  # scripts/test makes some engines in the background: one of its apt runs
+  # at a time (apt itself would refuse the second, not wait for the first).
+  mkdir -p /run/lock
+  (
+    flock 9
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -o Dpkg::Use-Pty=0 "${missing[@]}" >/dev/null
+  ) 9>/run/lock/velkor64-apt.lock
 }

@@ -31,6 +31,7 @@ class ConcurrentLoad(EngineTest):
         try:
             self.site.wait_crypt(db, encrypt, timeout=120, on_sample=overlap_sampler(disk, writers, overlap))
             crypt_time = time.monotonic() - t
+            writers.stop()  # they write on beside the end of the run, then stop
             committed = writers.join()
         finally:
             writers.kill()

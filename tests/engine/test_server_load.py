@@ -50,6 +50,7 @@ class ServerLoad(ServerTest):
             t = time.monotonic()
             self.site.wait_crypt(db, encrypt, timeout=300, on_sample=overlap_sampler(disk, writers, overlap))
             crypt_time = time.monotonic() - t
+            writers.stop()  # they write on beside the end of the run, then stop
             committed = writers.join()
         finally:
             if writers:
@@ -59,7 +60,7 @@ class ServerLoad(ServerTest):
         return committed, crypt_time
 
     def run_both_ways(self, before):
-        db, shape = self.populated(200_000, documents=4000)
+        db, shape = self.populated(100_000, documents=2000)
         self.site.isql(load.TABLE, db)
         pages = self.site.page_count(db)
         committed, enc = self.crypt_under_load(db, True, range(CLIENTS), before)
